@@ -1,0 +1,7 @@
+#include "decimal.hpp"
+
+namespace tallyforge {
+
+void panic(std::string message) { throw Panic(std::move(message)); }
+
+}  // namespace tallyforge

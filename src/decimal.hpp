@@ -1,0 +1,116 @@
+// Exact decimal number: a 96-bit unsigned coefficient, a sign and a scale of
+// 0 to 28 decimal places. The value is (-1)^negative * coefficient / 10^scale.
+//
+// The scale belongs to the representation, not to the value: 1.5 and 1.50 are
+// equal numbers with different texts, and every operation has a fixed rule for
+// the scale of its result. A zero is never negative.
+//
+// Parsing is the only way text becomes a Decimal and returns a ParseError
+// value on bad input. Arithmetic that cannot be represented (overflow,
+// division by zero, a scale above 28) is fatal and throws Panic.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "result.hpp"
+
+namespace tallyforge {
+
+// A parse failure. The message is one of a fixed set of static texts.
+struct ParseError {
+  std::string_view message;
+};
+
+class Decimal {
+ public:
+  static constexpr uint32_t kMaxScale = 28;
+
+  // Positive zero at scale 0.
+  constexpr Decimal() noexcept = default;
+
+  // A constant written as its parts; no check is made on them.
+  static constexpr Decimal from_parts(uint32_t lo, uint32_t mid, uint32_t hi,
+                                      uint32_t scale, bool negative) noexcept {
+    Decimal d;
+    d.lo_ = lo;
+    d.mid_ = mid;
+    d.hi_ = hi;
+    d.flags_ = (scale << kScaleShift) | (negative ? kSignBit : 0u);
+    return d;
+  }
+
+  // The value n / 10^scale. Panics with the scale message when scale > 28.
+  static Decimal make(int64_t n, uint32_t scale);
+
+  // Exact parse of a decimal text; never rounds.
+  static Result<Decimal, ParseError> from_str_exact(std::string_view text);
+
+  // Text form: optional "-", integer digits (at least "0"), and for a scale
+  // above zero a point followed by exactly `scale` digits.
+  std::string to_string() const;
+
+  Decimal add(const Decimal& rhs) const;
+  Decimal sub(const Decimal& rhs) const;
+  Decimal mul(const Decimal& rhs) const;
+  Decimal div(const Decimal& rhs) const;
+  void add_assign(const Decimal& rhs) { *this = add(rhs); }
+  void sub_assign(const Decimal& rhs) { *this = sub(rhs); }
+
+  // Flips the sign of a non-zero value; a zero stays positive.
+  Decimal neg() const noexcept {
+    Decimal d = *this;
+    if (!d.is_zero()) d.flags_ ^= kSignBit;
+    return d;
+  }
+
+  // Three-way numeric comparison: negative, zero or positive.
+  int cmp(const Decimal& rhs) const noexcept;
+  bool eq(const Decimal& rhs) const noexcept { return cmp(rhs) == 0; }
+  bool ne(const Decimal& rhs) const noexcept { return cmp(rhs) != 0; }
+  bool lt(const Decimal& rhs) const noexcept { return cmp(rhs) < 0; }
+  bool gt(const Decimal& rhs) const noexcept { return cmp(rhs) > 0; }
+
+  constexpr bool is_zero() const noexcept { return (lo_ | mid_ | hi_) == 0; }
+  constexpr bool is_negative() const noexcept { return (flags_ & kSignBit) != 0; }
+  constexpr uint32_t scale() const noexcept { return (flags_ >> kScaleShift) & 0xFFu; }
+  constexpr uint32_t lo() const noexcept { return lo_; }
+  constexpr uint32_t mid() const noexcept { return mid_; }
+  constexpr uint32_t hi() const noexcept { return hi_; }
+
+  friend Decimal operator+(const Decimal& a, const Decimal& b) { return a.add(b); }
+  friend Decimal operator-(const Decimal& a, const Decimal& b) { return a.sub(b); }
+  friend Decimal operator*(const Decimal& a, const Decimal& b) { return a.mul(b); }
+  friend Decimal operator/(const Decimal& a, const Decimal& b) { return a.div(b); }
+  Decimal& operator+=(const Decimal& b) { add_assign(b); return *this; }
+  Decimal& operator-=(const Decimal& b) { sub_assign(b); return *this; }
+
+  // Numeric comparison (1.0 == 1.00). Representation equality is same_repr.
+  friend bool operator==(const Decimal& a, const Decimal& b) noexcept { return a.eq(b); }
+  friend bool operator<(const Decimal& a, const Decimal& b) noexcept { return a.lt(b); }
+  friend bool operator>(const Decimal& a, const Decimal& b) noexcept { return a.gt(b); }
+  friend bool operator<=(const Decimal& a, const Decimal& b) noexcept { return !a.gt(b); }
+  friend bool operator>=(const Decimal& a, const Decimal& b) noexcept { return !a.lt(b); }
+
+  // Same coefficient, sign and scale.
+  constexpr bool same_repr(const Decimal& rhs) const noexcept {
+    return flags_ == rhs.flags_ && lo_ == rhs.lo_ && mid_ == rhs.mid_ && hi_ == rhs.hi_;
+  }
+
+ private:
+  static constexpr uint32_t kScaleShift = 16;
+  static constexpr uint32_t kSignBit = 0x80000000u;
+
+  // Scale in bits 16..23, sign in bit 31, all other bits zero.
+  uint32_t flags_ = 0;
+  uint32_t lo_ = 0;
+  uint32_t mid_ = 0;
+  uint32_t hi_ = 0;
+};
+
+static_assert(sizeof(Decimal) == 16);
+static_assert(std::is_trivially_copyable_v<Decimal>);
+
+}  // namespace tallyforge

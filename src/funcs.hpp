@@ -1,0 +1,61 @@
+// The computations of the module and the operations at the grain of a
+// quantization. They work on records alone and never touch Python: each
+// returns its result or a TabulationError, and arithmetic failures throw Panic.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "data/records.hpp"
+#include "decimal.hpp"
+#include "result.hpp"
+
+namespace funcs {
+
+using data::LineItem;
+using data::TabulationError;
+using tallyforge::Decimal;
+using tallyforge::Result;
+
+// One unit at place q (0.01 for q = 2). Panics for q above 28.
+Decimal quantum(uint32_t q);
+// Zero at scale q (0.00 for q = 2). Panics for q above 28.
+Decimal quantized_zero(uint32_t q);
+// The value cut toward zero to at most q places; never pads, never fails.
+Decimal quantize(const Decimal& value, uint32_t q) noexcept;
+// Text form of quantize(value, q).
+std::string value_string(const Decimal& value, uint32_t q);
+
+// Splits an amount into `divisor` shares cut to q places that add up exactly
+// to the amount; the extra quanta go to the front of the list.
+Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view source_amount,
+                                                                uint16_t divisor, uint32_t q);
+
+// The result of totalling a bill. `subtotals` holds each distinct line once,
+// in the order in which the line first appeared in the input.
+struct Totals {
+  Decimal total;
+  Decimal discount;
+  std::vector<std::pair<LineItem, Decimal>> subtotals;
+};
+
+// A line with its quantized amount, as ordered during redistribution.
+struct Candidate {
+  const LineItem* line;
+  Decimal amount;
+};
+
+Result<Totals, TabulationError> get_totals(std::vector<LineItem> lines, uint32_t q);
+Result<Decimal, TabulationError> reckon_lines(std::vector<LineItem> lines, uint32_t q);
+
+// Comparator of the redistribution order: negative places a before b.
+int redistribution_priority(bool positive, const Candidate& a, const Candidate& b) noexcept;
+
+Result<std::vector<LineItem>, TabulationError> tip_fee_lines(data::TipLinesContext context);
+Result<std::vector<LineItem>, TabulationError> deliverable_lines(
+    data::DeliverableLinesContext context);
+
+}  // namespace funcs
