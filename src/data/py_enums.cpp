@@ -1,1 +1,211 @@
-#include <Python.h>
+#include "data/py_enums.hpp"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string_view>
+
+#include "lib/binding.hpp"
+#include "lib/once.hpp"
+#include "lib/ref.hpp"
+
+namespace data {
+namespace {
+
+using lib::Ref;
+
+// Instance layout: the value's integer and nothing else.
+struct EnumObject {
+  PyObject_HEAD
+  uint16_t value;
+};
+
+uint16_t value_of(PyObject* obj) noexcept { return reinterpret_cast<EnumObject*>(obj)->value; }
+
+template <class E>
+struct Traits;
+template <>
+struct Traits<LineType> {
+  static constexpr const auto& table = kLineTypeValues;
+  static constexpr const char* name = "LineType";
+  static constexpr const char* qualified = "builtins.LineType";
+  static constexpr std::string_view doc = kLineTypeDoc;
+};
+template <>
+struct Traits<Account> {
+  static constexpr const auto& table = kAccountValues;
+  static constexpr const char* name = "Account";
+  static constexpr const char* qualified = "builtins.Account";
+  static constexpr std::string_view doc = kAccountDoc;
+};
+template <>
+struct Traits<Category> {
+  static constexpr const auto& table = kCategoryValues;
+  static constexpr const char* name = "Category";
+  static constexpr const char* qualified = "builtins.Category";
+  static constexpr std::string_view doc = kCategoryDoc;
+};
+
+// A class with its value objects, indexed by declaration order. Never freed.
+template <class E>
+struct ClassState {
+  PyTypeObject* type = nullptr;
+  std::array<PyObject*, Traits<E>::table.size()> values{};
+};
+
+template <class E>
+PyObject* enum_repr(PyObject* self) {
+  auto index = enum_index(Traits<E>::table, value_of(self));
+  if (!index) return PyUnicode_FromFormat("%s(%u)", Traits<E>::name, value_of(self));
+  // The names are NUL-terminated literals.
+  return PyUnicode_FromFormat("%s.%s", Traits<E>::name, Traits<E>::table[*index].name.data());
+}
+
+PyObject* enum_int(PyObject* self) { return PyLong_FromLong(value_of(self)); }
+
+// Equality with a value of the same class, or with any integer (or object
+// with __index__) whose number is the value's; never raises.
+PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  long other_value = 0;
+  if (PyObject_TypeCheck(other, Py_TYPE(self))) {
+    other_value = value_of(other);
+  } else {
+    other_value = PyLong_AsLong(other);
+    if (other_value == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      Py_RETURN_NOTIMPLEMENTED;
+    }
+    if (other_value < 0 || other_value > UINT16_MAX) Py_RETURN_NOTIMPLEMENTED;
+  }
+  bool equal = other_value == value_of(self);
+  return PyBool_FromLong((op == Py_EQ) == equal);
+}
+
+void enum_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// Replaces the current exception by RuntimeError(text) caused by it.
+void raise_init_error(PyObject* text) {
+  PyObject* cause = PyErr_GetRaisedException();
+  PyErr_SetObject(PyExc_RuntimeError, text);
+  if (cause != nullptr) {
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, cause);  // steals cause
+    PyErr_SetRaisedException(error);
+  }
+}
+
+template <class E>
+void raise_init_error_fmt(const char* format, const char* part) {
+  PyObject* cause = PyErr_GetRaisedException();
+  Ref text = Ref::steal(PyUnicode_FromFormat(format, Traits<E>::name, part));
+  PyErr_SetRaisedException(cause);
+  if (!text) return;
+  raise_init_error(text.get());
+}
+
+template <class E>
+ClassState<E>* create_class() {
+  using T = Traits<E>;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(T::doc.data())},
+      {Py_tp_repr, reinterpret_cast<void*>(&enum_repr<E>)},
+      {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
+      {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)},
+      {Py_tp_base, &PyBaseObject_Type},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {T::qualified, static_cast<int>(sizeof(EnumObject)), 0,
+                      Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type) {
+    raise_init_error_fmt<E>("An error occurred while initializing class %s", "");
+    return nullptr;
+  }
+  auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
+
+  std::array<Ref, T::table.size()> values;
+  for (size_t i = 0; i < T::table.size(); ++i) {
+    values[i] = Ref::steal(tp->tp_alloc(tp, 0));
+    if (!values[i]) {
+      raise_init_error_fmt<E>("An error occurred while initializing `%s.%s`",
+                              T::table[i].name.data());
+      return nullptr;
+    }
+    reinterpret_cast<EnumObject*>(values[i].get())->value = T::table[i].value;
+  }
+  for (size_t i = 0; i < T::table.size(); ++i) {
+    if (PyObject_SetAttrString(type.get(), T::table[i].name.data(), values[i].get()) < 0) {
+      raise_init_error_fmt<E>("An error occurred while initializing `%s.%s`", "__dict__");
+      return nullptr;
+    }
+  }
+
+  auto* state = new (std::nothrow) ClassState<E>();
+  if (state == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  state->type = reinterpret_cast<PyTypeObject*>(type.release());
+  for (size_t i = 0; i < T::table.size(); ++i) state->values[i] = values[i].release();
+  return state;
+}
+
+template <class E>
+ClassState<E>* class_state() {
+  static lib::OnceCell<ClassState<E>> cell;
+  return cell.get(create_class<E>);
+}
+
+template <class E>
+PyObject* class_object() {
+  ClassState<E>* state = class_state<E>();
+  return state == nullptr ? nullptr : reinterpret_cast<PyObject*>(state->type);
+}
+
+template <class E>
+PyObject* value_object(E value) {
+  ClassState<E>* state = class_state<E>();
+  if (state == nullptr) return nullptr;
+  auto index = enum_index(Traits<E>::table, static_cast<uint16_t>(value));
+  if (!index) {
+    // Records only ever hold declared values.
+    lib::raise_panic("Enumeration value out of range");
+    return nullptr;
+  }
+  return Py_NewRef(state->values[*index]);
+}
+
+template <class E>
+bool from_python(PyObject* obj, E& out) {
+  ClassState<E>* state = class_state<E>();
+  if (state == nullptr) return false;
+  if (!PyObject_TypeCheck(obj, state->type)) {
+    lib::raise_cast_error(obj, Traits<E>::name);
+    return false;
+  }
+  out = static_cast<E>(value_of(obj));
+  return true;
+}
+
+}  // namespace
+
+PyObject* line_type_class() { return class_object<LineType>(); }
+PyObject* account_class() { return class_object<Account>(); }
+PyObject* category_class() { return class_object<Category>(); }
+
+PyObject* to_python(LineType value) { return value_object(value); }
+PyObject* to_python(Account value) { return value_object(value); }
+PyObject* to_python(Category value) { return value_object(value); }
+
+bool convert(PyObject* obj, LineType& out) { return from_python(obj, out); }
+bool convert(PyObject* obj, Account& out) { return from_python(obj, out); }
+bool convert(PyObject* obj, Category& out) { return from_python(obj, out); }
+
+}  // namespace data

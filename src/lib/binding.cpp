@@ -1,1 +1,321 @@
-#include <Python.h>
+#include "lib/binding.hpp"
+
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include "lib/once.hpp"
+
+namespace lib {
+namespace {
+
+constexpr std::array<const char*, static_cast<size_t>(Key::kCount)> kKeyNames = {
+#define TALLYFORGE_KEY_NAME(k) #k,
+    TALLYFORGE_KEYS(TALLYFORGE_KEY_NAME)
+#undef TALLYFORGE_KEY_NAME
+};
+
+struct KeyStrings {
+  std::array<PyObject*, kKeyNames.size()> strings{};
+};
+
+OnceCell<KeyStrings> key_cell;
+
+KeyStrings* create_keys() {
+  auto* keys = new (std::nothrow) KeyStrings();
+  if (keys == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  for (size_t i = 0; i < kKeyNames.size(); ++i) {
+    keys->strings[i] = PyUnicode_InternFromString(kKeyNames[i]);
+    if (keys->strings[i] == nullptr) {
+      for (size_t j = 0; j < i; ++j) Py_DECREF(keys->strings[j]);
+      delete keys;
+      return nullptr;
+    }
+  }
+  return keys;
+}
+
+KeyStrings* keys() { return key_cell.get(create_keys); }
+
+OnceCell<PyObject> panic_cell;
+
+PyObject* create_panic_type() {
+  return PyErr_NewExceptionWithDoc(
+      "tallyforge.runtime.PanicException",
+      "Raised when tallyforge's own code fails internally (an arithmetic overflow,\n"
+      "a division by zero or a broken invariant). It derives from BaseException,\n"
+      "not Exception, so that it usually propagates to the top and ends the\n"
+      "interpreter instead of being handled as bad input.",
+      PyExc_BaseException, nullptr);
+}
+
+constexpr const char kGenericPanic[] = "tallyforge failed internally without a message";
+
+// Reads a value as a C long and checks it against [lo, hi].
+bool to_long_in(PyObject* obj, long lo, long hi, long& out) {
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  if (v < lo || v > hi) {
+    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    return false;
+  }
+  out = v;
+  return true;
+}
+
+template <class T>
+bool to_int_of(PyObject* obj, T& out) {
+  static_assert(sizeof(T) < sizeof(long));
+  long v = 0;
+  if (!to_long_in(obj, static_cast<long>(std::numeric_limits<T>::min()),
+                  static_cast<long>(std::numeric_limits<T>::max()), v)) {
+    return false;
+  }
+  out = static_cast<T>(v);
+  return true;
+}
+
+// True when the type is NumPy's boolean scalar type.
+bool is_numpy_bool(PyTypeObject* type) {
+  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
+  if (!module) {
+    PyErr_Clear();
+    return false;
+  }
+  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+    return false;
+  }
+  Ref name = Ref::steal(PyType_GetName(type));
+  if (!name) {
+    PyErr_Clear();
+    return false;
+  }
+  return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
+         PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
+}
+
+// Joins quoted names: 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+std::string join_names(const std::vector<const char*>& names) {
+  std::string out;
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) {
+      if (names.size() == 2) {
+        out += " and ";
+      } else {
+        out += (i + 1 == names.size()) ? ", and " : ", ";
+      }
+    }
+    out += '\'';
+    out += names[i];
+    out += '\'';
+  }
+  return out;
+}
+
+}  // namespace
+
+bool init_keys() { return keys() != nullptr; }
+
+PyObject* key(Key k) {
+  KeyStrings* ks = keys();
+  return ks == nullptr ? nullptr : ks->strings[static_cast<size_t>(k)];
+}
+
+const char* key_name(Key k) noexcept { return kKeyNames[static_cast<size_t>(k)]; }
+
+// ---- Errors -------------------------------------------------------------
+
+void raise_cast_error(PyObject* obj, const char* expected) {
+  if (obj == Py_None) {
+    PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected);
+    return;
+  }
+  Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!qualname) return;
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", qualname.get(),
+               expected);
+}
+
+void raise_field_error(const char* record, const char* field) {
+  PyObject* cause = PyErr_GetRaisedException();
+  PyErr_Format(PyExc_TypeError, "failed to extract field %s.%s", record, field);
+  if (cause == nullptr) return;
+  PyObject* error = PyErr_GetRaisedException();
+  PyException_SetCause(error, cause);  // steals cause
+  PyErr_SetRaisedException(error);
+}
+
+void apply_argument_rule(const char* param) {
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr || !Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+    PyErr_SetRaisedException(raised);
+    return;
+  }
+  Ref old = Ref::steal(raised);
+  Ref text = Ref::steal(PyObject_Str(old.get()));
+  if (!text) return;
+  PyErr_Format(PyExc_TypeError, "argument '%s': %U", param, text.get());
+  PyObject* cause = PyException_GetCause(old.get());
+  if (cause == nullptr) return;
+  PyObject* error = PyErr_GetRaisedException();
+  PyException_SetCause(error, cause);  // steals cause
+  PyErr_SetRaisedException(error);
+}
+
+void raise_panic(std::string_view message) {
+  if (message.empty()) message = kGenericPanic;
+  // A pending exception (if any) becomes the context of the panic.
+  PyObject* pending = PyErr_GetRaisedException();
+  PyObject* type = panic_cell.get(create_panic_type);
+  if (type == nullptr) {
+    Py_XDECREF(pending);
+    return;
+  }
+  Ref text = Ref::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) {
+    Py_XDECREF(pending);
+    return;
+  }
+  PyErr_SetObject(type, text.get());
+  if (pending != nullptr) {
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetContext(error, pending);  // steals pending
+    PyErr_SetRaisedException(error);
+  }
+}
+
+void raise_value_error(std::string_view message) {
+  Ref text = Ref::steal(new_text(message));
+  if (!text) return;
+  PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+// ---- Scalar conversions ---------------------------------------------------
+
+bool to_text(PyObject* obj, std::string& out) {
+  if (!PyUnicode_Check(obj)) {
+    raise_cast_error(obj, "str");
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) return false;
+  out.assign(data, static_cast<size_t>(size));
+  return true;
+}
+
+bool to_bool(PyObject* obj, bool& out) {
+  if (Py_IS_TYPE(obj, &PyBool_Type)) {
+    out = (obj == Py_True);
+    return true;
+  }
+  PyTypeObject* type = Py_TYPE(obj);
+  if (!is_numpy_bool(type)) {
+    raise_cast_error(obj, "bool");
+    return false;
+  }
+  inquiry nb_bool = type->tp_as_number != nullptr ? type->tp_as_number->nb_bool : nullptr;
+  if (nb_bool == nullptr) {
+    Ref type_text = Ref::steal(PyObject_Str(reinterpret_cast<PyObject*>(type)));
+    if (!type_text) return false;
+    PyErr_Format(PyExc_TypeError, "object of type '%U' does not define a '__bool__' conversion",
+                 type_text.get());
+    return false;
+  }
+  int truth = nb_bool(obj);
+  if (truth < 0) return false;
+  out = truth != 0;
+  return true;
+}
+
+bool to_int(PyObject* obj, int16_t& out) { return to_int_of(obj, out); }
+bool to_int(PyObject* obj, int32_t& out) { return to_int_of(obj, out); }
+bool to_int(PyObject* obj, uint16_t& out) { return to_int_of(obj, out); }
+bool to_int(PyObject* obj, uint32_t& out) { return to_int_of(obj, out); }
+
+bool to_int(PyObject* obj, int64_t& out) {
+  static_assert(sizeof(long) == sizeof(int64_t), "a C long must hold 64 bits");
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  out = v;
+  return true;
+}
+
+// ---- Records and arguments ----------------------------------------------------
+
+PyObject* get_item(PyObject* obj, Key k) {
+  PyObject* name = key(k);
+  if (name == nullptr) return nullptr;
+  if (PyDict_CheckExact(obj)) {
+    // Same outcome as obj[key] for an exact dict, without the method lookup.
+    PyObject* value = nullptr;
+    int found = PyDict_GetItemRef(obj, name, &value);
+    if (found < 0) return nullptr;
+    if (found == 0) {
+      PyErr_SetObject(PyExc_KeyError, name);
+      return nullptr;
+    }
+    return value;
+  }
+  return PyObject_GetItem(obj, name);
+}
+
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots) {
+  if (nargs > sig.count) {
+    PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
+                 sig.display_name, sig.count, nargs, nargs == 1 ? "was" : "were");
+    return false;
+  }
+  for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = i < nargs ? args[i] : nullptr;
+
+  Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < nkw; ++k) {
+    PyObject* kwname = PyTuple_GET_ITEM(kwnames, k);
+    Py_ssize_t match = -1;
+    for (Py_ssize_t i = 0; i < sig.count && match < 0; ++i) {
+      PyObject* param = key(sig.params[i]);
+      if (param == nullptr) return false;
+      // Interned names usually match by pointer; fall back to text equality.
+      if (kwname == param) {
+        match = i;
+      } else if (PyUnicode_Check(kwname) && PyUnicode_Compare(kwname, param) == 0) {
+        match = i;
+      }
+    }
+    if (match < 0) {
+      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'",
+                   sig.display_name, kwname);
+      return false;
+    }
+    if (slots[match] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%U'", sig.display_name,
+                   kwname);
+      return false;
+    }
+    slots[match] = args[nargs + k];
+  }
+
+  std::vector<const char*> missing;
+  for (Py_ssize_t i = 0; i < sig.count; ++i) {
+    if (slots[i] == nullptr) missing.push_back(key_name(sig.params[i]));
+  }
+  if (!missing.empty()) {
+    std::string names = join_names(missing);
+    PyErr_Format(PyExc_TypeError, "%s missing %zd required positional %s: %s", sig.display_name,
+                 static_cast<Py_ssize_t>(missing.size()),
+                 missing.size() == 1 ? "argument" : "arguments", names.c_str());
+    return false;
+  }
+  return true;
+}
+
+PyObject* new_text(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+}  // namespace lib

@@ -1,1 +1,161 @@
-#include <Python.h>
+// Binding halves of the exported functions: bind and convert the arguments,
+// run the computation on the converted copies, and turn its outcome into new
+// Python objects or an exception.
+#include "lib/functions.hpp"
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "data/py_records.hpp"
+#include "data/records.hpp"
+#include "funcs.hpp"
+#include "lib/binding.hpp"
+#include "lib/ref.hpp"
+
+namespace lib {
+namespace {
+
+using data::LineItem;
+
+constexpr Key kLinesParams[] = {Key::lines, Key::quantization};
+constexpr Key kDivideParams[] = {Key::source_amount, Key::divisor, Key::quantization};
+constexpr Key kContextParams[] = {Key::provided_lines_context};
+
+constexpr Signature kGetTotals = {"py_get_totals()", kLinesParams, 2};
+constexpr Signature kReckonLines = {"py_reckon_lines()", kLinesParams, 2};
+constexpr Signature kDivideAmount = {"py_divide_amount()", kDivideParams, 3};
+constexpr Signature kDeliverableLines = {"py_deliverable_lines()", kContextParams, 1};
+constexpr Signature kTipFeeLines = {"py_tip_fee_lines()", kContextParams, 1};
+
+// Binds and converts all arguments of a call in parameter order.
+template <class... T, size_t... I>
+bool take_arguments_impl(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, std::index_sequence<I...>, T&... out) {
+  PyObject* slots[sizeof...(T)];
+  if (!bind_arguments(sig, args, nargs, kwnames, slots)) return false;
+  return (convert_argument(slots[I], sig.params[I], out) && ...);
+}
+
+template <class... T>
+bool take_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, T&... out) {
+  return take_arguments_impl(sig, args, nargs, kwnames, std::index_sequence_for<T...>{}, out...);
+}
+
+// Raises the error value of a failed computation as ValueError.
+template <class R>
+PyObject* raise_error(const R& result) {
+  raise_value_error(result.error().message);
+  return nullptr;
+}
+
+PyObject* get_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<LineItem> lines;
+    uint32_t q = 0;
+    if (!take_arguments(kGetTotals, args, nargs, kwnames, lines, q)) return nullptr;
+    auto totals = funcs::get_totals(std::move(lines), q);
+    if (!totals) return raise_error(totals);
+
+    Ref subtotals = Ref::steal(PyDict_New());
+    if (!subtotals) return nullptr;
+    // Lines sharing an id share one entry; the later line's amount wins.
+    for (const auto& [line, amount] : totals->subtotals) {
+      Ref id = Ref::steal(PyLong_FromLong(line.id));
+      Ref text = Ref::steal(new_text(amount.to_string()));
+      if (!id || !text || PyDict_SetItem(subtotals.get(), id.get(), text.get()) < 0) {
+        return nullptr;
+      }
+    }
+    Ref result = Ref::steal(PyDict_New());
+    if (!result) return nullptr;
+    Ref total = Ref::steal(new_text(funcs::value_string(totals->total, q)));
+    Ref discount = Ref::steal(new_text(funcs::value_string(totals->discount, q)));
+    PyObject* k_total = key(Key::total);
+    PyObject* k_discount = key(Key::discount);
+    PyObject* k_subtotals = key(Key::subtotals);
+    if (!total || !discount || k_total == nullptr || k_discount == nullptr ||
+        k_subtotals == nullptr || PyDict_SetItem(result.get(), k_total, total.get()) < 0 ||
+        PyDict_SetItem(result.get(), k_discount, discount.get()) < 0 ||
+        PyDict_SetItem(result.get(), k_subtotals, subtotals.get()) < 0) {
+      return nullptr;
+    }
+    return result.release();
+  });
+}
+
+PyObject* reckon_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::vector<LineItem> lines;
+    uint32_t q = 0;
+    if (!take_arguments(kReckonLines, args, nargs, kwnames, lines, q)) return nullptr;
+    auto total = funcs::reckon_lines(std::move(lines), q);
+    if (!total) return raise_error(total);
+    return new_text(total->to_string());
+  });
+}
+
+PyObject* divide_amount(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    std::string amount;
+    uint16_t divisor = 0;
+    uint32_t q = 0;
+    if (!take_arguments(kDivideAmount, args, nargs, kwnames, amount, divisor, q)) return nullptr;
+    auto shares = funcs::divide_amount(amount, divisor, q);
+    if (!shares) return raise_error(shares);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(shares->size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < shares->size(); ++i) {
+      PyObject* text = new_text((*shares)[i]);
+      if (text == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list.release();
+  });
+}
+
+PyObject* deliverable_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    data::DeliverableLinesContext context;
+    if (!take_arguments(kDeliverableLines, args, nargs, kwnames, context)) return nullptr;
+    auto lines = funcs::deliverable_lines(std::move(context));
+    if (!lines) return raise_error(lines);
+    return data::to_python(*lines);
+  });
+}
+
+PyObject* tip_fee_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    data::TipLinesContext context;
+    if (!take_arguments(kTipFeeLines, args, nargs, kwnames, context)) return nullptr;
+    auto lines = funcs::tip_fee_lines(std::move(context));
+    if (!lines) return raise_error(lines);
+    return data::to_python(*lines);
+  });
+}
+
+template <auto F>
+PyCFunction fastcall() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
+}
+
+}  // namespace
+
+PyMethodDef kFunctions[] = {
+    {"py_get_totals", fastcall<&get_totals>(), METH_FASTCALL | METH_KEYWORDS,
+     "py_get_totals(lines, quantization)\n--\n\n"},
+    {"py_reckon_lines", fastcall<&reckon_lines>(), METH_FASTCALL | METH_KEYWORDS,
+     "py_reckon_lines(lines, quantization)\n--\n\n"},
+    {"py_divide_amount", fastcall<&divide_amount>(), METH_FASTCALL | METH_KEYWORDS,
+     "py_divide_amount(source_amount, divisor, quantization)\n--\n\n"},
+    {"py_deliverable_lines", fastcall<&deliverable_lines>(), METH_FASTCALL | METH_KEYWORDS,
+     "py_deliverable_lines(provided_lines_context)\n--\n\nPython binding for deliverable_lines"},
+    {"py_tip_fee_lines", fastcall<&tip_fee_lines>(), METH_FASTCALL | METH_KEYWORDS,
+     "py_tip_fee_lines(provided_lines_context)\n--\n\nPython binding for tip_fee_lines"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace lib

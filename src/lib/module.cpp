@@ -1,8 +1,92 @@
+// The extension module: its definition, the entry point, and the execution
+// step that adds the functions and classes together with __all__.
 #include <Python.h>
 
-static PyModuleDef_Slot slots[] = {
+#include "data/py_enums.hpp"
+#include "lib/binding.hpp"
+#include "lib/functions.hpp"
+#include "lib/ref.hpp"
+
+namespace lib {
+namespace {
+
+// Adds `value` to the module under `name` and appends the name to __all__.
+bool add_item(PyObject* module, PyObject* name, PyObject* value) {
+  Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = Ref::steal(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) return false;
+  }
+  if (!PyList_Check(all.get())) {
+    raise_cast_error(all.get(), "list");
+    return false;
+  }
+  if (PyList_Append(all.get(), name) < 0) {
+    raise_panic("could not append to __all__");
+    return false;
+  }
+  return PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool add_class(PyObject* module, const char* name, PyObject* cls) {
+  if (cls == nullptr) return false;
+  Ref text = Ref::steal(PyUnicode_FromString(name));
+  return text && add_item(module, text.get(), cls);
+}
+
+int exec_module(PyObject* module) {
+  if (!PyModule_Check(module)) {
+    raise_cast_error(module, "module");
+    return -1;
+  }
+  Ref module_name = Ref::steal(PyModule_GetNameObject(module));
+  if (!module_name || !init_keys()) return -1;
+  for (int i = 0; i < kFunctionCount; ++i) {
+    Ref function = Ref::steal(PyCMethod_New(&kFunctions[i], module, module_name.get(), nullptr));
+    if (!function) return -1;
+    Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!name || !add_item(module, name.get(), function.get())) return -1;
+  }
+  bool ok = add_class(module, "LineType", data::line_type_class()) &&
+            add_class(module, "Account", data::account_class()) &&
+            add_class(module, "Category", data::category_class());
+  return ok ? 0 : -1;
+}
+
+int exec_module_guarded(PyObject* module) noexcept {
+  PyObject* done = guarded([&]() -> PyObject* {
+    return exec_module(module) == 0 ? Py_NewRef(Py_None) : nullptr;
+  });
+  if (done == nullptr) return -1;
+  Py_DECREF(done);
+  return 0;
+}
+
+PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module_guarded)},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
-static PyModuleDef def = {PyModuleDef_HEAD_INIT, "tallyforge", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};
-extern "C" PyMODINIT_FUNC PyInit_tallyforge(void) { return PyModuleDef_Init(&def); }
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "tallyforge",
+    "Exact decimal money arithmetic for a marketplace's billing.\n"
+    "The initialisation function PyInit_tallyforge must match the library name\n"
+    "configured for the build, or the interpreter cannot import the module.",
+    0,
+    nullptr,
+    kSlots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace lib
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tallyforge(void) {
+  return PyModuleDef_Init(&lib::kModule);
+}

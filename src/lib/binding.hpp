@@ -1,0 +1,184 @@
+// The conversion rules between Python objects and the core's values, the
+// errors of argument binding and conversion, and the mapping of core
+// outcomes onto Python exceptions. Every conversion returns false (or NULL)
+// with a Python exception set on failure and never throws.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/ref.hpp"
+#include "result.hpp"
+
+namespace lib {
+
+// Every key and parameter name the module reads or writes. Each becomes one
+// interned string, created once per process.
+#define TALLYFORGE_KEYS(X)                                                           \
+  X(id) X(priority) X(kind) X(amount) X(description) X(frozen_value) X(percentage)   \
+  X(category) X(destination_user_id) X(destination_account) X(back_into_percentage) \
+  X(plans) X(minimum_price) X(table_percentage) X(table_static) X(table_tax)          \
+  X(processing_percentage) X(processing_static) X(international_conversion_percentage) \
+  X(preferred_plan) X(stripe_blended_rate_percentage) X(stripe_blended_rate_static)   \
+  X(stripe_payout_cross_border_percentage) X(stripe_active_account_monthly_fee)       \
+  X(stripe_payout_static) X(stripe_payout_percentage) X(name) X(connection_fee_waived) \
+  X(per_deliverable_price) X(max_simultaneous_orders) X(waitlisting)                  \
+  X(paypal_invoicing) X(shield_static_price) X(shield_percentage_price) X(pricing)     \
+  X(international) X(quantization) X(base_price) X(table_product) X(escrow_enabled)   \
+  X(extra_lines) X(plan_name) X(user_id) X(allow_soft_failure) X(total) X(discount)   \
+  X(subtotals) X(lines) X(source_amount) X(divisor) X(provided_lines_context)
+
+enum class Key : int {
+#define TALLYFORGE_KEY_ENUM(k) k,
+  TALLYFORGE_KEYS(TALLYFORGE_KEY_ENUM)
+#undef TALLYFORGE_KEY_ENUM
+      kCount
+};
+
+// The interned string of a key (borrowed; it lives until the process ends),
+// or NULL with an exception set if the strings could not be created.
+PyObject* key(Key k);
+// The text of a key.
+const char* key_name(Key k) noexcept;
+// Creates all key strings now; false with an exception set on failure.
+bool init_keys();
+
+// ---- Errors -------------------------------------------------------------
+
+// TypeError "'{type}' object is not an instance of '{expected}'" (or the
+// variant for None).
+void raise_cast_error(PyObject* obj, const char* expected);
+// Replaces the current exception by TypeError "failed to extract field
+// {record}.{field}" whose __cause__ is the replaced exception.
+void raise_field_error(const char* record, const char* field);
+// Applies the argument rule to the current exception: an exception of exactly
+// TypeError becomes TypeError "argument '{param}': {text}" keeping its cause.
+void apply_argument_rule(const char* param);
+// Raises PanicException with the given text (a generic text when empty).
+void raise_panic(std::string_view message);
+// Raises ValueError whose single argument is the message.
+void raise_value_error(std::string_view message);
+
+// Runs a boundary entry point: turns any escaping C++ exception into a
+// Python exception (Panic and anything unknown into PanicException,
+// std::bad_alloc into MemoryError) and makes sure that NULL comes back with
+// an exception set and a result without one.
+template <class F>
+PyObject* guarded(F&& body) noexcept {
+  try {
+    PyObject* result = body();
+    if (result == nullptr && !PyErr_Occurred()) raise_panic({});
+    return result;
+  } catch (const tallyforge::Panic& p) {
+    raise_panic(p.message());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (...) {
+    raise_panic({});
+  }
+  return nullptr;
+}
+
+// ---- Scalar conversions ---------------------------------------------------
+
+bool to_text(PyObject* obj, std::string& out);
+bool to_bool(PyObject* obj, bool& out);
+bool to_int(PyObject* obj, int16_t& out);
+bool to_int(PyObject* obj, int32_t& out);
+bool to_int(PyObject* obj, int64_t& out);
+bool to_int(PyObject* obj, uint16_t& out);
+bool to_int(PyObject* obj, uint32_t& out);
+
+inline bool convert(PyObject* obj, std::string& out) { return to_text(obj, out); }
+inline bool convert(PyObject* obj, bool& out) { return to_bool(obj, out); }
+inline bool convert(PyObject* obj, int16_t& out) { return to_int(obj, out); }
+inline bool convert(PyObject* obj, int32_t& out) { return to_int(obj, out); }
+inline bool convert(PyObject* obj, int64_t& out) { return to_int(obj, out); }
+inline bool convert(PyObject* obj, uint16_t& out) { return to_int(obj, out); }
+inline bool convert(PyObject* obj, uint32_t& out) { return to_int(obj, out); }
+
+// None gives the absent value; anything else is converted as the inner type.
+template <class T>
+bool convert(PyObject* obj, std::optional<T>& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  return convert(obj, out.emplace());
+}
+
+// A list read from any sequence but str: the length only sizes the list, the
+// elements come from iteration, and the first failing element stops it.
+template <class T>
+bool convert(PyObject* obj, std::vector<T>& out) {
+  if (PyUnicode_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    return false;
+  }
+  if (!PySequence_Check(obj)) {
+    raise_cast_error(obj, "Sequence");
+    return false;
+  }
+  Py_ssize_t hint = PyObject_Length(obj);
+  if (hint < 0) PyErr_Clear();
+  // The reported length is a hint only; cap it so that a sequence lying about
+  // its size cannot force a huge allocation.
+  constexpr Py_ssize_t kMaxReserve = 4096;
+  out.clear();
+  out.reserve(static_cast<size_t>(hint < 0 ? 0 : (hint < kMaxReserve ? hint : kMaxReserve)));
+  Ref it = Ref::steal(PyObject_GetIter(obj));
+  if (!it) return false;
+  for (;;) {
+    Ref item = Ref::steal(PyIter_Next(it.get()));
+    if (!item) return !PyErr_Occurred();
+    if (!convert(item.get(), out.emplace_back())) return false;
+  }
+}
+
+// Reads obj[key] and converts it into `out`. A failing item access is
+// reported unchanged; a failing conversion becomes the field error.
+PyObject* get_item(PyObject* obj, Key k);
+
+template <class T>
+bool read_field(PyObject* obj, Key k, const char* record, T& out) {
+  Ref value = Ref::steal(get_item(obj, k));
+  if (!value) return false;
+  if (convert(value.get(), out)) return true;
+  raise_field_error(record, key_name(k));
+  return false;
+}
+
+// ---- Function arguments -----------------------------------------------------
+
+// Static description of one exported function's parameters.
+struct Signature {
+  const char* display_name;  // "py_get_totals()"
+  const Key* params;
+  Py_ssize_t count;
+};
+
+// Matches the positional vector and keyword names to the parameters. On
+// success `slots` holds one borrowed argument per parameter.
+bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** slots);
+
+// Converts one bound argument by the conversion for T, applying the argument
+// rule to a failure.
+template <class T>
+bool convert_argument(PyObject* obj, Key param, T& out) {
+  if (convert(obj, out)) return true;
+  apply_argument_rule(key_name(param));
+  return false;
+}
+
+// ---- Results ---------------------------------------------------------------
+
+PyObject* new_text(std::string_view text);
+
+}  // namespace lib
