@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <thread>
 
 namespace lib {
 
@@ -26,8 +27,9 @@ class OnceCell {
   T* peek() const noexcept { return value_.load(std::memory_order_acquire); }
 
   // The stored value, created by `create()` on first need. `create` returns
-  // the value, or nullptr with a Python exception set. Must not be re-entered
-  // for the same cell from inside `create`.
+  // the value, or nullptr with a Python exception set. A request for the same
+  // cell made from inside `create` (say, by code that a garbage collection
+  // run starts) fails with RuntimeError instead of waiting for itself.
   template <class F>
   T* get(F&& create) {
     if (T* v = peek()) return v;
@@ -42,13 +44,19 @@ class OnceCell {
     for (;;) {
       uint32_t seen = kEmpty;
       if (state_.compare_exchange_strong(seen, kBusy, std::memory_order_acq_rel)) {
+        owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
         T* v = create();
+        owner_.store(std::thread::id(), std::memory_order_relaxed);
         if (v != nullptr) value_.store(v, std::memory_order_release);
         state_.store(v != nullptr ? kFull : kEmpty, std::memory_order_release);
         state_.notify_all();
         return v;
       }
       if (seen == kFull) return peek();
+      if (owner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        PyErr_SetString(PyExc_RuntimeError, "object requested during its own initialization");
+        return nullptr;
+      }
       PyThreadState* ts = PyEval_SaveThread();
       state_.wait(kBusy, std::memory_order_acquire);
       PyEval_RestoreThread(ts);
@@ -57,6 +65,7 @@ class OnceCell {
 
   std::atomic<T*> value_{nullptr};
   std::atomic<uint32_t> state_{kEmpty};
+  std::atomic<std::thread::id> owner_{};
 };
 
 }  // namespace lib
