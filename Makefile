@@ -1,0 +1,58 @@
+# tallyforge
+#
+#   make demo    build and install the module into the venv, then run examples/demo.py
+#   make test    build, then run the C++ unit tests and the Python test suite
+#   make clean   remove build trees and test caches (the venvs and the 3.14 chroot stay)
+#
+# The interpreter is $(PYTHON) when set, otherwise the newest CPython >= 3.13 found
+# (scripts/find-python). Everything else is installed on first use: missing Debian packages
+# (as root), and a virtual environment .venv-<tag> (e.g. .venv-cp313) with the build and test
+# requirements, into which the module is installed with pip.
+
+SHELL := /bin/bash
+.DEFAULT_GOAL := test
+.DELETE_ON_ERROR:
+
+JOBS ?= 2
+
+# Worked out once, and only by the targets that use them (so `make clean` needs no Python).
+PYTHON_EXE = $(eval PYTHON_EXE := $(shell scripts/find-python))$(PYTHON_EXE)
+PYTAG = $(eval PYTAG := $(shell PYTHON='$(PYTHON_EXE)' scripts/find-python --tag))$(PYTAG)
+VENV = .venv-$(PYTAG)
+VENV_BIN = $(CURDIR)/$(VENV)/bin
+CPP_BUILD := build/cpp
+
+.PHONY: demo test clean env module cpp-build
+
+demo: module
+	@if [[ ! -f examples/demo.py ]]; then echo "examples/demo.py is missing" >&2; exit 1; fi
+	$(VENV_BIN)/python examples/demo.py
+
+# Build both first; then run both suites even when the first fails, and fail if either did.
+test: cpp-build module
+	@status=0; \
+	echo "== C++ unit tests"; \
+	$(CPP_BUILD)/core_tests --gtest_brief=1 || status=1; \
+	echo "== Python tests ($(PYTAG), $(PYTHON_EXE))"; \
+	$(VENV_BIN)/pytest tests/python || status=1; \
+	exit $$status
+
+env:
+	@if [[ -z "$(PYTHON_EXE)" ]]; then exit 1; fi
+	@scripts/install-system-deps "$(PYTHON_EXE)"
+	@scripts/make-venv "$(PYTHON_EXE)" "$(VENV)"
+
+# pip builds in build/<wheel tag> (pyproject.toml), so a reinstall recompiles only what changed.
+module: env
+	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python -m pip install --no-build-isolation --no-deps \
+	  --disable-pip-version-check --progress-bar off -q .
+
+cpp-build: env
+	PATH="$(VENV_BIN):$$PATH" cmake -S . -B $(CPP_BUILD) -G Ninja \
+	  -DTALLYFORGE_TESTS=ON -DTALLYFORGE_MODULE=OFF -DTALLYFORGE_WERROR=ON >/dev/null
+	PATH="$(VENV_BIN):$$PATH" cmake --build $(CPP_BUILD) -j$(JOBS)
+
+clean:
+	rm -rf build dist .pytest_cache .hypothesis .mypy_cache
+	find . -path ./.chroot-sid -prune -o -path './.venv-*' -prune -o \
+	  -name __pycache__ -type d -exec rm -rf {} +
