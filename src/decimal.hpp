@@ -32,14 +32,26 @@ class Decimal {
   constexpr Decimal() noexcept = default;
 
   // A constant written as its parts; no check is made on them.
-  static constexpr Decimal from_parts(uint32_t lo, uint32_t mid, uint32_t hi,
-                                      uint32_t scale, bool negative) noexcept {
+  static constexpr Decimal from_parts(uint32_t lo, uint32_t mid, uint32_t hi, uint32_t scale,
+                                      bool negative) noexcept {
     Decimal d;
     d.lo_ = lo;
     d.mid_ = mid;
     d.hi_ = hi;
     d.flags_ = (scale << kScaleShift) | (negative ? kSignBit : 0u);
     return d;
+  }
+
+  // An unsigned 128-bit integer wide enough for any coefficient.
+  using Coefficient = unsigned __int128;
+
+  // The value (-1)^negative * coefficient / 10^scale from a coefficient below
+  // 2^96 (higher bits are dropped); a zero is made positive. No check on scale.
+  static constexpr Decimal from_coefficient(Coefficient coefficient, uint32_t scale,
+                                            bool negative) noexcept {
+    return from_parts(static_cast<uint32_t>(coefficient), static_cast<uint32_t>(coefficient >> 32),
+                      static_cast<uint32_t>(coefficient >> 64), scale,
+                      negative && coefficient != 0);
   }
 
   // The value n / 10^scale. Panics with the scale message when scale > 28.
@@ -79,13 +91,22 @@ class Decimal {
   constexpr uint32_t lo() const noexcept { return lo_; }
   constexpr uint32_t mid() const noexcept { return mid_; }
   constexpr uint32_t hi() const noexcept { return hi_; }
+  constexpr Coefficient coefficient() const noexcept {
+    return (static_cast<Coefficient>(hi_) << 64) | (static_cast<uint64_t>(mid_) << 32) | lo_;
+  }
 
   friend Decimal operator+(const Decimal& a, const Decimal& b) { return a.add(b); }
   friend Decimal operator-(const Decimal& a, const Decimal& b) { return a.sub(b); }
   friend Decimal operator*(const Decimal& a, const Decimal& b) { return a.mul(b); }
   friend Decimal operator/(const Decimal& a, const Decimal& b) { return a.div(b); }
-  Decimal& operator+=(const Decimal& b) { add_assign(b); return *this; }
-  Decimal& operator-=(const Decimal& b) { sub_assign(b); return *this; }
+  Decimal& operator+=(const Decimal& b) {
+    add_assign(b);
+    return *this;
+  }
+  Decimal& operator-=(const Decimal& b) {
+    sub_assign(b);
+    return *this;
+  }
 
   // Numeric comparison (1.0 == 1.00). Representation equality is same_repr.
   friend bool operator==(const Decimal& a, const Decimal& b) noexcept { return a.eq(b); }

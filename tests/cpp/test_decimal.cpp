@@ -1,0 +1,279 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <ostream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "decimal.hpp"
+
+namespace {
+
+using tallyforge::Decimal;
+using tallyforge::Panic;
+using u128 = Decimal::Coefficient;
+
+constexpr u128 kLimit = static_cast<u128>(1) << 96;
+
+Decimal parse(const std::string& text) {
+  auto r = Decimal::from_str_exact(text);
+  if (!r.ok()) ADD_FAILURE() << "cannot parse " << text << ": " << r.error().message;
+  return r.ok() ? r.value() : Decimal();
+}
+
+// The message of the Panic thrown by f, or "no panic".
+template <class F>
+std::string panic_message(F&& f) {
+  try {
+    f();
+  } catch (const Panic& p) {
+    return p.message();
+  }
+  return "no panic";
+}
+
+// ---------------------------------------------------------------------------
+// Parsing and formatting
+
+struct ParseCase {
+  const char* text;
+  const char* expected;  // formatted value, or the error message
+};
+
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  *os << '"' << c.text << '"';
+}
+
+class ParseTest : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(ParseTest, ParsesOrFailsWithMessage) {
+  const ParseCase& c = GetParam();
+  auto r = Decimal::from_str_exact(c.text);
+  const std::string got = r.ok() ? r.value().to_string() : std::string(r.error().message);
+  EXPECT_EQ(got, c.expected) << "text: \"" << c.text << "\"";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Decimal, ParseTest,
+    testing::Values(ParseCase{"0.50", "0.50"}, ParseCase{"-0", "0"}, ParseCase{"-0.00", "0.00"},
+                    ParseCase{"+1.5", "1.5"}, ParseCase{"-1.5", "-1.5"}, ParseCase{".5", "0.5"},
+                    ParseCase{"5.", "5"}, ParseCase{"007.0100", "7.0100"},
+                    ParseCase{"1_000.5", "1000.5"}, ParseCase{"1._5", "1.5"},
+                    ParseCase{"1__0_", "10"}, ParseCase{"0.005", "0.005"},
+                    ParseCase{"79228162514264337593543950335", "79228162514264337593543950335"},
+                    ParseCase{"000000000000000000000000000000000001", "1"},
+                    ParseCase{"7.9228162514264337593543950335", "7.9228162514264337593543950335"},
+                    ParseCase{"1.0000000000000000000000000000", "1.0000000000000000000000000000"},
+                    ParseCase{"", "Invalid decimal: empty"},
+                    ParseCase{"1.2.3", "Invalid decimal: two decimal points"},
+                    ParseCase{"._5", "Invalid decimal: must start lead with a number"},
+                    ParseCase{"_1", "Invalid decimal: must start lead with a number"},
+                    ParseCase{"-_1", "Invalid decimal: must start lead with a number"},
+                    ParseCase{"--1", "Invalid decimal: unknown character"},
+                    ParseCase{"1-", "Invalid decimal: unknown character"},
+                    ParseCase{" 1", "Invalid decimal: unknown character"},
+                    ParseCase{"1e5", "Invalid decimal: unknown character"},
+                    ParseCase{"1\xc2\xa0", "Invalid decimal: unknown character"},
+                    ParseCase{"-", "Invalid decimal: no digits found"},
+                    ParseCase{"+", "Invalid decimal: no digits found"},
+                    ParseCase{"-.", "Invalid decimal: no digits found"},
+                    ParseCase{"._", "Invalid decimal: must start lead with a number"},
+                    ParseCase{"79228162514264337593543950336",
+                              "Invalid decimal: overflow from too many digits"},
+                    ParseCase{"792281625142643375935439503350",
+                              "Invalid decimal: overflow from too many digits"},
+                    ParseCase{"7922816251426433759354395033.6",
+                              "Number has a high precision that can not be represented."},
+                    ParseCase{"1.00000000000000000000000000000",
+                              "Number has a high precision that can not be represented."},
+                    // Anything after the 28th place, even what would otherwise be another error.
+                    ParseCase{"1.0000000000000000000000000000.",
+                              "Number has a high precision that can not be represented."},
+                    ParseCase{"1.0000000000000000000000000000_",
+                              "Number has a high precision that can not be represented."},
+                    ParseCase{"1.0000000000000000000000000000x",
+                              "Number has a high precision that can not be represented."}));
+
+TEST(Decimal, ParseKeepsRepresentation) {
+  const Decimal d = parse("-12.340");
+  EXPECT_EQ(d.coefficient(), 12340u);
+  EXPECT_EQ(d.scale(), 3u);
+  EXPECT_TRUE(d.is_negative());
+  const Decimal z = parse("-0.00");
+  EXPECT_TRUE(z.same_repr(Decimal::from_parts(0, 0, 0, 2, false)));
+}
+
+TEST(Decimal, FormatsConstantsWrittenAsParts) {
+  EXPECT_EQ(Decimal::from_parts(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0, false).to_string(),
+            "79228162514264337593543950335");
+  EXPECT_EQ(Decimal::from_parts(0xFFFFFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 28, true).to_string(),
+            "-7.9228162514264337593543950335");
+  EXPECT_EQ(Decimal::from_parts(1, 0, 0, 28, false).to_string(), "0.0000000000000000000000000001");
+  // 10^19 crosses a 64-bit and a nine-digit boundary.
+  EXPECT_EQ(Decimal::from_parts(0x89E80000, 0x8AC72304, 0, 1, false).to_string(),
+            "1000000000000000000.0");
+  EXPECT_EQ(Decimal::from_parts(5, 0, 0, 3, false).to_string(), "0.005");
+  EXPECT_EQ(Decimal::from_parts(0, 0, 0, 2, false).to_string(), "0.00");
+}
+
+TEST(Decimal, MakeChecksScale) {
+  EXPECT_EQ(Decimal::make(1, 28).to_string(), "0.0000000000000000000000000001");
+  EXPECT_EQ(Decimal::make(0, 2).to_string(), "0.00");
+  EXPECT_EQ(Decimal::make(-1, 0).to_string(), "-1");
+  EXPECT_EQ(Decimal::make(INT64_MIN, 0).to_string(), "-9223372036854775808");
+  EXPECT_EQ(panic_message([] { Decimal::make(1, 29); }),
+            "Scale exceeds the maximum precision allowed: 29 > 28");
+  EXPECT_EQ(panic_message([] { Decimal::make(0, 4294967295u); }),
+            "Scale exceeds the maximum precision allowed: 4294967295 > 28");
+}
+
+// ---------------------------------------------------------------------------
+// Arithmetic on worked examples
+
+struct OpCase {
+  const char* a;
+  char op;
+  const char* b;
+  const char* expected;  // formatted result, or the panic message
+};
+
+void PrintTo(const OpCase& c, std::ostream* os) {
+  *os << c.a << ' ' << c.op << ' ' << c.b;
+}
+
+class ArithmeticTest : public testing::TestWithParam<OpCase> {};
+
+TEST_P(ArithmeticTest, GivesExactText) {
+  const OpCase& c = GetParam();
+  const Decimal a = parse(c.a);
+  const Decimal b = parse(c.b);
+  std::string got;
+  try {
+    switch (c.op) {
+      case '+':
+        got = (a + b).to_string();
+        break;
+      case '-':
+        got = (a - b).to_string();
+        break;
+      case '*':
+        got = (a * b).to_string();
+        break;
+      default:
+        got = (a / b).to_string();
+        break;
+    }
+  } catch (const Panic& p) {
+    got = p.message();
+  }
+  EXPECT_EQ(got, c.expected) << c.a << " " << c.op << " " << c.b;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Division, ArithmeticTest,
+    testing::Values(
+        OpCase{"1", '/', "3", "0.3333333333333333333333333333"},
+        OpCase{"2", '/', "3", "0.6666666666666666666666666667"},
+        OpCase{"10", '/', "3", "3.3333333333333333333333333333"},
+        OpCase{"100", '/', "3", "33.333333333333333333333333333"},
+        OpCase{"80", '/', "3", "26.666666666666666666666666667"},
+        OpCase{"1", '/', "7", "0.1428571428571428571428571429"}, OpCase{"10", '/', "4", "2.50"},
+        OpCase{"10.00", '/', "4", "2.50"}, OpCase{"1.000", '/', "4", "0.250"},
+        OpCase{"2.00", '/', "2", "1.00"}, OpCase{"7", '/', "7", "1"}, OpCase{"1", '/', "2", "0.50"},
+        OpCase{"1", '/', "5", "0.20"}, OpCase{"3", '/', "2", "1.50"},
+        OpCase{"100", '/', "8", "12.50"}, OpCase{"1", '/', "8", "0.125"},
+        OpCase{"12.5", '/', "100", "0.125"}, OpCase{"0.5", '/', "2", "0.250"},
+        OpCase{"1", '/', "4", "0.25"}, OpCase{"3", '/', "4", "0.75"},
+        OpCase{"1", '/', "20", "0.05"}, OpCase{"1", '/', "40", "0.025"},
+        OpCase{"1", '/', "16", "0.0625"}, OpCase{"1.0", '/', "4", "0.250"},
+        OpCase{"0.1", '/', "2", "0.050"}, OpCase{"1", '/', "1024", "0.00097656250"},
+        OpCase{"1", '/', "0.80", "1.25"}, OpCase{"1", '/', "1.00", "1"},
+        OpCase{"100", '/', "1.00", "100"}, OpCase{"150", '/', "1.00", "150"},
+        OpCase{"1", '/', "0.85", "1.1764705882352941176470588235"},
+        OpCase{"1", '/', "0.9", "1.1111111111111111111111111111"},
+        OpCase{"1", '/', "0.875", "1.1428571428571428571428571429"}, OpCase{"0.00", '/', "3", "0"},
+        OpCase{"-1", '/', "3", "-0.3333333333333333333333333333"},
+        OpCase{"1", '/', "-3", "-0.3333333333333333333333333333"}, OpCase{"-6", '/', "-3", "2"},
+        OpCase{"79228162514264337593543950335", '/', "2", "39614081257132168796771975168"},
+        // Exact at a negative scale: brought up to scale 0 without extension.
+        OpCase{"5", '/', "0.0000000000000000000000000001", "50000000000000000000000000000"},
+        // The quotient's first step lands below scale 0 but later steps reach it.
+        OpCase{"1", '/', "0.0000000003", "3333333333.3333333333333333333"},
+        OpCase{"1", '/', "0", "Division by zero"}, OpCase{"0", '/', "0.00", "Division by zero"},
+        OpCase{"79228162514264337593543950335", '/', "0.1", "Division overflowed"},
+        OpCase{"79228162514264337593543950335", '/', "0.3", "Division overflowed"},
+        OpCase{"79228162514264337593543950335", '/', "0.0000000000000000000000000007",
+               "Division overflowed"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Multiplication, ArithmeticTest,
+    testing::Values(
+        OpCase{"1.50", '*', "2", "3.00"}, OpCase{"2.5", '*', "4", "10.0"},
+        OpCase{"0.01", '*', "20", "0.20"}, OpCase{"-1.5", '*', "2", "-3.0"},
+        OpCase{"3.33", '*', "3", "9.99"}, OpCase{"0.01", '*', "7.5", "0.075"},
+        OpCase{"0.00", '*', "5", "0"}, OpCase{"5", '*', "0.00", "0"},
+        OpCase{"-5", '*', "0.00", "0"}, OpCase{"-2", '*', "-3", "6"},
+        OpCase{"0.3333333333333333333333333333", '*', "3", "0.9999999999999999999999999999"},
+        OpCase{"1.5", '*', "0.0000000000000000000000000001", "0.0000000000000000000000000002"},
+        OpCase{"2.5", '*', "0.0000000000000000000000000001", "0.0000000000000000000000000002"},
+        OpCase{"0.5", '*', "0.0000000000000000000000000001", "0.0000000000000000000000000000"},
+        OpCase{"-0.5", '*', "0.0000000000000000000000000001", "0.0000000000000000000000000000"},
+        // Scale 56 from coefficients below 2^32: zero at scale 0.
+        OpCase{"0.0000000000000000000000000009", '*', "0.0000000000000000000000000009", "0"},
+        OpCase{"0.0000000000000000000000000001", '*', "0.0000000000000000000", "0"},
+        OpCase{"79228162514264337593543950335", '*', "0.5", "39614081257132168796771975168"},
+        OpCase{"79228162514264337593543950335", '*', "-0.1", "-7922816251426433759354395033.5"},
+        OpCase{"79228162514264337593543950335", '*', "-0.3", "-23768448754279301278063185100"},
+        OpCase{"4294967296", '*', "4294967296.0000000000", "18446744073709551616.000000000"},
+        OpCase{"79228162514264337593543950335", '*', "2", "Multiplication overflowed"},
+        OpCase{"39614081257132168796771975168", '*', "2", "Multiplication overflowed"}));
+
+INSTANTIATE_TEST_SUITE_P(
+    AdditionSubtraction, ArithmeticTest,
+    testing::Values(
+        OpCase{"1.50", '+', "1", "2.50"}, OpCase{"0.1", '+', "0.2", "0.3"},
+        OpCase{"-1.5", '+', "1.5", "0.0"}, OpCase{"1.5", '-', "1.50", "0.00"},
+        OpCase{"1", '-', "1.01", "-0.01"}, OpCase{"0.00", '+', "5", "5"},
+        OpCase{"5", '+', "0.00", "5"}, OpCase{"0", '+', "0.00", "0.00"},
+        OpCase{"0.00", '+', "0", "0"}, OpCase{"0", '-', "5.0", "-5.0"},
+        OpCase{"5.0", '-', "0", "5.0"}, OpCase{"0.00", '-', "0", "0"},
+        OpCase{"1", '+', "0.0000000000000000000000000001", "1.0000000000000000000000000001"},
+        OpCase{"79228162514264337593543950334", '+', "0.5", "79228162514264337593543950334"},
+        OpCase{"79228162514264337593543950333", '+', "0.5", "79228162514264337593543950334"},
+        OpCase{"79228162514264337593543950334", '+', "0.51", "79228162514264337593543950335"},
+        // Rounds up to 2^96 at one place, so one place fewer.
+        OpCase{"7922816251426433759354395033.5", '+', "0.05", "7922816251426433759354395034"},
+        OpCase{"79228162514264337593543950335", '-', "0.0000000000000000000000000001",
+               "79228162514264337593543950335"},
+        OpCase{"-79228162514264337593543950335", '+', "-1", "Addition overflowed"},
+        OpCase{"79228162514264337593543950335", '+', "0.5", "Addition overflowed"},
+        OpCase{"79228162514264337593543950335", '-', "-1", "Subtraction overflowed"}));
+
+TEST(Decimal, CompareIsNumericAndTotal) {
+  const char* ordered[] = {"-79228162514264337593543950335",
+                           "-1.01",
+                           "-1",
+                           "-0.0000000000000000000000000001",
+                           "0",
+                           "0.0000000000000000000000000001",
+                           "0.99",
+                           "1.00",
+                           "1.0000000000000000000000000001",
+                           "7922816251426433759354395033.5",
+                           "79228162514264337593543950335"};
+  const int n = sizeof ordered / sizeof ordered[0];
+  for (int i = 0; i < n; ++i) {
+    for (int j = 0; j < n; ++j) {
+      const int c = parse(ordered[i]).cmp(parse(ordered[j]));
+      EXPECT_EQ(c < 0 ? -1 : (c > 0 ? 1 : 0), i < j ? -1 : (i > j ? 1 : 0))
+          << ordered[i] << " vs " << ordered[j];
+    }
+  }
+  EXPECT_TRUE(parse("1.0") == parse("1.00"));
+  EXPECT_TRUE(parse("0") == parse("0.00"));
+  EXPECT_TRUE(parse("-0") == parse("0.0000000000000000000000000000"));
+  EXPECT_TRUE(parse("1.5") <= parse("1.50") && parse("1.5") >= parse("1.50"));
+}
+
+}  // namespace
