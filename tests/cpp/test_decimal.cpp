@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <ostream>
 #include <random>
 #include <string>
@@ -274,6 +276,278 @@ TEST(Decimal, CompareIsNumericAndTotal) {
   EXPECT_TRUE(parse("0") == parse("0.00"));
   EXPECT_TRUE(parse("-0") == parse("0.0000000000000000000000000000"));
   EXPECT_TRUE(parse("1.5") <= parse("1.50") && parse("1.5") >= parse("1.50"));
+}
+
+// ---------------------------------------------------------------------------
+// Randomized checks against an independent arbitrary-size integer
+
+// Unsigned integer of any size, little-endian 32-bit limbs without high zeros.
+struct Big {
+  std::vector<uint32_t> w;
+
+  static Big of(u128 v) {
+    Big r;
+    for (; v != 0; v >>= 32) r.w.push_back(static_cast<uint32_t>(v));
+    return r;
+  }
+  static Big pow10(unsigned n) {
+    Big r = of(1);
+    while (n-- > 0) r = r * of(10);
+    return r;
+  }
+  bool even() const { return w.empty() || (w[0] & 1u) == 0; }
+
+  friend Big operator*(const Big& a, const Big& b) {
+    Big r;
+    r.w.assign(a.w.size() + b.w.size(), 0);
+    for (size_t i = 0; i < a.w.size(); ++i) {
+      uint64_t carry = 0;
+      for (size_t j = 0; j < b.w.size(); ++j) {
+        const uint64_t t = static_cast<uint64_t>(a.w[i]) * b.w[j] + r.w[i + j] + carry;
+        r.w[i + j] = static_cast<uint32_t>(t);
+        carry = t >> 32;
+      }
+      r.w[i + b.w.size()] = static_cast<uint32_t>(carry);
+    }
+    r.trim();
+    return r;
+  }
+  friend Big operator+(const Big& a, const Big& b) {
+    Big r;
+    uint64_t carry = 0;
+    for (size_t i = 0; i < std::max(a.w.size(), b.w.size()) || carry != 0; ++i) {
+      const uint64_t t = carry + (i < a.w.size() ? a.w[i] : 0) + (i < b.w.size() ? b.w[i] : 0);
+      r.w.push_back(static_cast<uint32_t>(t));
+      carry = t >> 32;
+    }
+    r.trim();
+    return r;
+  }
+  // |a - b|
+  friend Big absdiff(const Big& a, const Big& b) {
+    if (cmp(a, b) < 0) return absdiff(b, a);
+    Big r = a;
+    int64_t borrow = 0;
+    for (size_t i = 0; i < r.w.size(); ++i) {
+      const int64_t t = static_cast<int64_t>(r.w[i]) - (i < b.w.size() ? b.w[i] : 0) - borrow;
+      r.w[i] = static_cast<uint32_t>(t);
+      borrow = t < 0 ? 1 : 0;
+    }
+    r.trim();
+    return r;
+  }
+  friend int cmp(const Big& a, const Big& b) {
+    if (a.w.size() != b.w.size()) return a.w.size() < b.w.size() ? -1 : 1;
+    for (size_t i = a.w.size(); i-- > 0;) {
+      if (a.w[i] != b.w[i]) return a.w[i] < b.w[i] ? -1 : 1;
+    }
+    return 0;
+  }
+  void trim() {
+    while (!w.empty() && w.back() == 0) w.pop_back();
+  }
+};
+
+const Big kTwo = Big::of(2);
+const Big kTwiceLimitLessOne = Big::of((kLimit << 1) - 1);  // 2^97 - 1
+
+// Whether a value x / 10^d rounded half to even reaches 2^96.
+bool rounds_past_96_bits(const Big& x, unsigned d) {
+  return cmp(kTwo * x, kTwiceLimitLessOne * Big::pow10(d)) >= 0;
+}
+
+// Checks that r is the exact value e / 10^s (with sign `negative`) rounded half
+// to even to the largest scale not above max_scale at which it fits.
+testing::AssertionResult rounded_to_fit(const Big& e, unsigned s, unsigned max_scale, bool negative,
+                                        const Decimal& r) {
+  const unsigned top = std::min(s, max_scale);
+  const unsigned t = r.scale();
+  if (t > top) return testing::AssertionFailure() << "scale " << t << " above " << top;
+  const Big unit = Big::pow10(s - t);
+  const Big err2 = kTwo * absdiff(Big::of(r.coefficient()) * unit, e);
+  const int c = cmp(err2, unit);
+  if (c > 0 || (c == 0 && !Big::of(r.coefficient()).even())) {
+    return testing::AssertionFailure() << "not rounded half to even: " << r.to_string();
+  }
+  if (t < top && !rounds_past_96_bits(e, s - t - 1)) {
+    return testing::AssertionFailure() << "scale " << t << " not the largest that fits";
+  }
+  if (r.is_negative() != (negative && !r.is_zero())) {
+    return testing::AssertionFailure() << "wrong sign: " << r.to_string();
+  }
+  return testing::AssertionSuccess();
+}
+
+class RandomDecimals : public testing::Test {
+ protected:
+  std::mt19937_64 rng{20240611};
+
+  // A coefficient of random bit length, so that small and huge ones both occur.
+  Decimal next(unsigned max_bits = 96) {
+    const unsigned bits = static_cast<unsigned>(rng() % (max_bits + 1));
+    u128 c = (static_cast<u128>(rng()) << 64) | rng();
+    c = bits == 0 ? 0 : c >> (128 - bits);
+    const auto scale = static_cast<uint32_t>(rng() % 29);
+    return Decimal::from_coefficient(c, scale, (rng() & 1u) != 0);
+  }
+};
+
+Big scaled(const Decimal& d, unsigned to_scale) {
+  return Big::of(d.coefficient()) * Big::pow10(to_scale - d.scale());
+}
+
+TEST_F(RandomDecimals, AddAndSubtractRoundOnlyPast96Bits) {
+  for (int i = 0; i < 20000; ++i) {
+    const Decimal a = next();
+    const Decimal b = next();
+    if (a.is_zero() || b.is_zero()) continue;
+    const bool subtract = (i & 1) != 0;
+    const bool b_neg = b.is_negative() != subtract;
+    const unsigned s = std::max(a.scale(), b.scale());
+    const Big ea = scaled(a, s);
+    const Big eb = scaled(b, s);
+    Big e;
+    bool negative;
+    if (a.is_negative() == b_neg) {
+      e = ea + eb;
+      negative = b_neg;
+    } else {
+      e = absdiff(ea, eb);
+      negative = cmp(ea, eb) >= 0 ? a.is_negative() : b_neg;
+    }
+    SCOPED_TRACE(a.to_string() + (subtract ? " - " : " + ") + b.to_string());
+    try {
+      const Decimal r = subtract ? a - b : a + b;
+      EXPECT_TRUE(rounded_to_fit(e, s, s, negative, r));
+    } catch (const Panic& p) {
+      EXPECT_EQ(p.message(), subtract ? "Subtraction overflowed" : "Addition overflowed");
+      EXPECT_TRUE(rounds_past_96_bits(e, s));
+    }
+  }
+}
+
+TEST_F(RandomDecimals, MultiplyRoundsToFit) {
+  for (int i = 0; i < 20000; ++i) {
+    const Decimal a = next();
+    const Decimal b = next(i % 3 == 0 ? 32 : 96);
+    if (a.is_zero() || b.is_zero()) continue;
+    const unsigned s = a.scale() + b.scale();
+    SCOPED_TRACE(a.to_string() + " * " + b.to_string());
+    try {
+      const Decimal r = a * b;
+      if (a.coefficient() < (u128{1} << 32) && b.coefficient() < (u128{1} << 32) && s > 47) {
+        EXPECT_TRUE(r.same_repr(Decimal()));
+      } else {
+        const Big e = Big::of(a.coefficient()) * Big::of(b.coefficient());
+        EXPECT_TRUE(rounded_to_fit(e, s, 28, a.is_negative() != b.is_negative(), r));
+      }
+    } catch (const Panic& p) {
+      EXPECT_EQ(p.message(), "Multiplication overflowed");
+      EXPECT_TRUE(rounds_past_96_bits(Big::of(a.coefficient()) * Big::of(b.coefficient()), s));
+    }
+  }
+}
+
+TEST_F(RandomDecimals, DivideRoundsHalfEvenAndUsesAllPlacesThatFit) {
+  for (int i = 0; i < 20000; ++i) {
+    const Decimal a = next();
+    const Decimal b = next(i % 2 == 0 ? 40 : 96);
+    if (a.is_zero() || b.is_zero()) continue;
+    SCOPED_TRACE(a.to_string() + " / " + b.to_string());
+    // a / b = A * 10^sb / (B * 10^sa); the quotient Q at scale t is compared
+    // as Q * B * 10^sa against A * 10^(sb + t).
+    const Big num = Big::of(a.coefficient()) * Big::pow10(b.scale());
+    const Big den = Big::of(b.coefficient()) * Big::pow10(a.scale());
+    try {
+      const Decimal q = a / b;
+      ASSERT_LE(q.scale(), 28u);
+      // Trailing zeros may have been removed: pad back to the largest scale
+      // (at most 28) at which the coefficient still fits, then check there.
+      unsigned t = q.scale();
+      u128 c = q.coefficient();
+      while (t < 28 && c * 10 < kLimit) {
+        c *= 10;
+        ++t;
+      }
+      const Big err2 = kTwo * absdiff(Big::of(c) * den, num * Big::pow10(t));
+      const int order = cmp(err2, den);
+      EXPECT_TRUE(order < 0 || (order == 0 && Big::of(c).even())) << q.to_string();
+      if (!err2.w.empty() && t < 28) {
+        // Inexact: one more place would not have fitted.
+        EXPECT_GE(cmp(kTwo * num * Big::pow10(t + 1), kTwiceLimitLessOne * den), 0)
+            << q.to_string();
+      }
+      EXPECT_EQ(q.is_negative(), !q.is_zero() && a.is_negative() != b.is_negative());
+    } catch (const Panic& p) {
+      EXPECT_EQ(p.message(), "Division overflowed");
+      EXPECT_GE(cmp(kTwo * num, kTwiceLimitLessOne * den), 0);
+    }
+  }
+}
+
+TEST_F(RandomDecimals, ExactProductDividedBackGivesOperand) {
+  for (int i = 0; i < 20000; ++i) {
+    const Decimal a = next(40);
+    const Decimal b = next(40);
+    if (a.is_zero() || b.is_zero() || a.scale() + b.scale() > 28) continue;
+    const Decimal p = a * b;
+    EXPECT_TRUE((p / b).same_repr(a)) << a.to_string() << " * " << b.to_string();
+    EXPECT_TRUE((p - b * a).same_repr(Decimal::make(0, p.scale())));
+  }
+}
+
+TEST_F(RandomDecimals, CompareAgreesWithExactOrderAndDifference) {
+  for (int i = 0; i < 20000; ++i) {
+    const Decimal a = next();
+    // Often the same value at another scale, to exercise equality.
+    Decimal b = next();
+    if (i % 4 == 0 && a.scale() < 28) {
+      const auto k = static_cast<uint32_t>(1 + rng() % (28 - a.scale()));
+      const Big up = scaled(a, a.scale() + k);
+      if (up.w.size() <= 3 && (up.w.size() < 3 || up.w[2] != 0 || true)) {
+        u128 c = 0;
+        for (size_t j = up.w.size(); j-- > 0;) c = (c << 32) | up.w[j];
+        if (c < kLimit) b = Decimal::from_coefficient(c, a.scale() + k, a.is_negative());
+      }
+    }
+    const unsigned s = std::max(a.scale(), b.scale());
+    int expected = cmp(scaled(a, s), scaled(b, s));
+    if (a.is_negative() != b.is_negative()) {
+      expected = a.is_zero() && b.is_zero() ? 0 : (a.is_negative() ? -1 : 1);
+    } else if (a.is_negative()) {
+      expected = -expected;
+    }
+    const int c = a.cmp(b);
+    EXPECT_EQ((c > 0) - (c < 0), expected) << a.to_string() << " vs " << b.to_string();
+    EXPECT_EQ((b.cmp(a) > 0) - (b.cmp(a) < 0), -expected);
+    try {
+      const Decimal d = a - b;
+      EXPECT_EQ(d.is_zero() ? 0 : (d.is_negative() ? -1 : 1), expected);
+    } catch (const Panic&) {
+      EXPECT_NE(expected, 0);
+    }
+  }
+}
+
+TEST_F(RandomDecimals, TextRoundTripsExactly) {
+  for (int i = 0; i < 20000; ++i) {
+    const Decimal x = next();
+    const std::string text = x.to_string();
+    // Independent digits: repeated division of the coefficient by ten.
+    char digits[64];
+    size_t n = 0;
+    unsigned places = 0;
+    for (u128 c = x.coefficient(); c != 0 || places <= x.scale(); c /= 10, ++places) {
+      if (places == x.scale() && places > 0) digits[n++] = '.';
+      digits[n++] = static_cast<char>('0' + static_cast<int>(c % 10));
+    }
+    std::string expected(x.is_negative() ? "-" : "");
+    expected.append(std::make_reverse_iterator(digits + n), std::make_reverse_iterator(digits));
+    EXPECT_EQ(text, expected);
+    const auto back = Decimal::from_str_exact(text);
+    ASSERT_TRUE(back.ok()) << text;
+    EXPECT_TRUE(back.value().same_repr(x)) << text;
+  }
 }
 
 }  // namespace
