@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <numeric>
 #include <optional>
+#include <unordered_map>
 
 namespace funcs {
 namespace {
@@ -89,6 +91,12 @@ TabulationError parse_failure(const tallyforge::ParseError& error) {
 }
 
 constexpr const char* kCannotDivide = "Amount cannot be divided into shares at this quantization.";
+constexpr const char* kCannotRedistribute =
+    "Rounding difference cannot be distributed at this quantization.";
+constexpr const char* kNoCandidates =
+    "No line items to distribute difference to. You may be missing a base price line item, "
+    "which should be included even if the base price would be zero.";
+
 }  // namespace
 
 Decimal quantum(uint32_t q) {
@@ -161,6 +169,225 @@ Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view
   texts.reserve(shares.size());
   for (const Decimal& s : shares) texts.push_back(value_string(s, q));
   return texts;
+}
+
+// ---------------------------------------------------------------------------
+// Totals
+
+namespace {
+
+// Lines equal in every field are one line. The index maps each input line to
+// the position of its first appearance among the distinct lines.
+struct LineRef {
+  const LineItem* line;
+};
+struct LineRefHash {
+  std::size_t operator()(LineRef r) const noexcept { return data::LineItemHash{}(*r.line); }
+};
+struct LineRefEq {
+  bool operator()(LineRef a, LineRef b) const noexcept { return *a.line == *b.line; }
+};
+
+struct Collapsed {
+  std::vector<std::size_t> distinct_of;  // per input line: its distinct position
+  std::vector<std::size_t> first;        // per distinct line: input index of its first appearance
+};
+
+Collapsed collapse(const std::vector<LineItem>& lines) {
+  Collapsed c;
+  c.distinct_of.resize(lines.size());
+  std::unordered_map<LineRef, std::size_t, LineRefHash, LineRefEq> index;
+  index.reserve(lines.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const auto [it, inserted] = index.try_emplace(LineRef{&lines[i]}, c.first.size());
+    if (inserted) c.first.push_back(i);
+    c.distinct_of[i] = it->second;
+  }
+  return c;
+}
+
+// Moves the distinct lines out of `lines`, in order of first appearance, each
+// with its amount.
+std::vector<std::pair<LineItem, Decimal>> take_distinct(std::vector<LineItem>& lines,
+                                                        const Collapsed& c,
+                                                        const std::vector<Decimal>& amounts) {
+  std::vector<std::pair<LineItem, Decimal>> out;
+  out.reserve(c.first.size());
+  for (std::size_t k = 0; k < c.first.size(); ++k) {
+    out.emplace_back(std::move(lines[c.first[k]]), amounts[k]);
+  }
+  return out;
+}
+
+Result<Totals, TabulationError> frozen_totals(std::vector<LineItem> lines) {
+  const Collapsed c = collapse(lines);
+  Decimal total;
+  Decimal discount;
+  std::vector<Decimal> values(c.first.size());
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    auto parsed = Decimal::from_str_exact(*lines[i].frozen_value);
+    if (!parsed) return parse_failure(parsed.error());
+    const Decimal value = parsed.value();
+    total += value;
+    if (value.is_negative()) discount += value;
+    values[c.distinct_of[i]] = value;
+  }
+  return Totals{total, discount, take_distinct(lines, c, values)};
+}
+
+// The value of one line against the base of the tiers below it.
+Result<Decimal, TabulationError> line_value(const LineItem& line, const Decimal& base) {
+  constexpr Decimal kHundredth = Decimal::from_parts(1, 0, 0, 2, false);
+  constexpr Decimal kOne = Decimal::from_parts(1, 0, 0, 0, false);
+  auto amount = Decimal::from_str_exact(line.amount);
+  if (!amount) return parse_failure(amount.error());
+  auto percentage = Decimal::from_str_exact(line.percentage);
+  if (!percentage) return parse_failure(percentage.error());
+  const Decimal a = amount.value();
+  const Decimal rate = kHundredth * percentage.value();
+  Decimal p;
+  if (!line.back_into_percentage) {
+    p = base * rate;
+  } else {
+    // The percentage is taken of the sum grown by the line itself.
+    const Decimal grown = base + a;
+    const Decimal reciprocal = kOne / (kOne - rate);
+    p = grown * reciprocal - grown;
+  }
+  return p + a;
+}
+
+// Hands the difference out over the candidates, visiting them from the last to
+// the first, round after round. With k quanta over m candidates every one
+// gets k div m and the last k mod m one more, which is computed directly.
+Result<Totals, TabulationError> redistribute(Totals totals, const Decimal& difference,
+                                             const Decimal& zero, uint32_t q) {
+  const bool positive = difference.gt(zero);
+
+  struct Slot {
+    Candidate candidate;
+    std::size_t index;
+  };
+  std::vector<Slot> slots;
+  for (std::size_t i = 0; i < totals.subtotals.size(); ++i) {
+    const Decimal& amount = totals.subtotals[i].second;
+    if (positive ? amount.gt(zero) : amount.lt(zero)) {
+      slots.push_back({Candidate{&totals.subtotals[i].first, amount}, i});
+    }
+  }
+  if (slots.empty()) return TabulationError{kNoCandidates};
+  std::stable_sort(slots.begin(), slots.end(), [positive](const Slot& a, const Slot& b) {
+    return redistribution_priority(positive, a.candidate, b.candidate) < 0;
+  });
+
+  const std::optional<U128> quanta = whole_quanta(difference, q);
+  if (!quanta) return TabulationError{kCannotRedistribute};
+  const std::size_t m = slots.size();
+  const U128 each = *quanta / m;
+  const U128 last = *quanta % m;
+  for (std::size_t j = 0; j < m; ++j) {
+    const U128 extra = each + (j >= m - static_cast<std::size_t>(last) ? 1 : 0);
+    if (extra == 0) continue;
+    Decimal& amount = totals.subtotals[slots[j].index].second;
+    const std::optional<Decimal> step = decimal_of(extra, q, !positive);
+    // A line whose amount already holds as many digits as the type allows
+    // would round the quanta away instead of taking them.
+    const std::optional<Decimal> grown = step ? exact_add(amount, *step) : std::nullopt;
+    if (!grown) return TabulationError{kCannotRedistribute};
+    amount = *grown;
+  }
+
+  // The sum of the amounts taken for the difference may itself have been
+  // rounded at the limit of the type; the amounts must add up to the total.
+  Decimal sum = zero;
+  for (const auto& entry : totals.subtotals) {
+    const std::optional<Decimal> next = exact_add(sum, entry.second);
+    if (!next) return TabulationError{kCannotRedistribute};
+    sum = *next;
+  }
+  if (sum.ne(totals.total)) return TabulationError{kCannotRedistribute};
+  return totals;
+}
+
+Result<Totals, TabulationError> computed_totals(std::vector<LineItem> lines, uint32_t q) {
+  const Decimal zero = quantized_zero(q);  // panics for q > 28 before any line is read
+  const Collapsed c = collapse(lines);
+
+  // Tiers: ascending priority, each keeping the input order of its lines.
+  std::vector<std::size_t> order(lines.size());
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&lines](std::size_t a, std::size_t b) {
+    return lines[a].priority < lines[b].priority;
+  });
+
+  std::vector<Decimal> values(c.first.size());
+  std::vector<bool> seen(c.first.size(), false);
+  std::vector<std::size_t> tier;  // distinct lines of the tier, in order of first appearance
+  Decimal base = zero;
+  Decimal discount = zero;
+  for (std::size_t start = 0; start < order.size();) {
+    const int16_t priority = lines[order[start]].priority;
+    tier.clear();
+    std::size_t end = start;
+    for (; end < order.size() && lines[order[end]].priority == priority; ++end) {
+      const std::size_t k = c.distinct_of[order[end]];
+      // A line equal to an earlier one has the same value against the same
+      // base; it is evaluated once but counts in the discount every time.
+      if (!seen[k]) {
+        auto value = line_value(lines[order[end]], base);
+        if (!value) return std::move(value).error();
+        values[k] = value.value();
+        seen[k] = true;
+        tier.push_back(k);
+      }
+      if (values[k].is_negative()) discount += values[k];
+    }
+    // Zero values are left out: adding a zero of scale 0 would leave the sum
+    // at scale 0 and cost the total its decimal places.
+    Decimal sum = zero;
+    for (const std::size_t k : tier) {
+      if (!values[k].is_zero()) sum += values[k];
+    }
+    base += quantize(sum, q);
+    start = end;
+  }
+
+  for (Decimal& value : values) value = quantize(value, q);
+  Totals totals{base, quantize(discount, q), take_distinct(lines, c, values)};
+
+  Decimal parts = zero;
+  for (const auto& entry : totals.subtotals) parts += entry.second;
+  const Decimal difference = totals.total - parts;
+  if (difference.is_zero()) return totals;
+  return redistribute(std::move(totals), difference, zero, q);
+}
+
+}  // namespace
+
+Result<Totals, TabulationError> get_totals(std::vector<LineItem> lines, uint32_t q) {
+  const bool frozen = !lines.empty() && std::all_of(lines.begin(), lines.end(), [](const auto& l) {
+    return l.frozen_value.has_value();
+  });
+  if (frozen) return frozen_totals(std::move(lines));
+  return computed_totals(std::move(lines), q);
+}
+
+Result<Decimal, TabulationError> reckon_lines(std::vector<LineItem> lines, uint32_t q) {
+  auto totals = get_totals(std::move(lines), q);
+  if (!totals) return std::move(totals).error();
+  return totals->total;
+}
+
+int redistribution_priority(bool positive, const Candidate& a, const Candidate& b) noexcept {
+  const int pa = a.line->priority;
+  const int pb = b.line->priority;
+  if (pa != pb) return positive ? pa - pb : pb - pa;
+  const int by_amount = b.amount.cmp(a.amount);
+  if (by_amount != 0) return by_amount;
+  // Ids are compared rather than subtracted: their difference may not fit an int.
+  const int32_t ia = a.line->id;
+  const int32_t ib = b.line->id;
+  return (ib > ia) - (ib < ia);
 }
 
 }  // namespace funcs
