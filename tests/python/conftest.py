@@ -1,0 +1,199 @@
+"""Shared helpers for the tallyforge Python tests.
+
+The builders return plain dictionaries in the key order the module reads them,
+with realistic defaults, so that a test names only what it changes.
+"""
+
+from __future__ import annotations
+
+import functools
+from typing import Any
+
+import pytest
+
+try:
+    import tallyforge as tf
+    from tallyforge import Account, Category, LineType
+except ImportError:  # the module's tests then fail on their own import; the stub tests still run
+    pass
+
+LINE_KEYS = (
+    "id",
+    "priority",
+    "kind",
+    "amount",
+    "description",
+    "frozen_value",
+    "percentage",
+    "category",
+    "destination_user_id",
+    "destination_account",
+    "back_into_percentage",
+)
+
+PLAN_KEYS = (
+    "id",
+    "name",
+    "connection_fee_waived",
+    "per_deliverable_price",
+    "max_simultaneous_orders",
+    "waitlisting",
+    "paypal_invoicing",
+    "shield_static_price",
+    "shield_percentage_price",
+)
+
+PRICING_KEYS = (
+    "plans",
+    "minimum_price",
+    "table_percentage",
+    "table_static",
+    "table_tax",
+    "processing_percentage",
+    "processing_static",
+    "international_conversion_percentage",
+    "preferred_plan",
+    "stripe_blended_rate_percentage",
+    "stripe_blended_rate_static",
+    "stripe_payout_cross_border_percentage",
+    "stripe_active_account_monthly_fee",
+    "stripe_payout_static",
+    "stripe_payout_percentage",
+)
+
+TIP_KEYS = ("pricing", "international", "quantization")
+
+DELIVERABLE_KEYS = (
+    "base_price",
+    "table_product",
+    "escrow_enabled",
+    "international",
+    "extra_lines",
+    "plan_name",
+    "pricing",
+    "user_id",
+    "allow_soft_failure",
+    "quantization",
+)
+
+
+def line(id: int = 1, amount: str = "0", priority: int = 0, percentage: str = "0", **fields: Any) -> dict:
+    """A line dictionary; the common fields come first, the rest by keyword."""
+    out = {
+        "id": id,
+        "priority": priority,
+        "kind": LineType.AddOn,
+        "amount": amount,
+        "description": "",
+        "frozen_value": None,
+        "percentage": percentage,
+        "category": Category.Payment,
+        "destination_user_id": None,
+        "destination_account": Account.Escrow,
+        "back_into_percentage": False,
+    }
+    _override(out, fields)
+    return out
+
+
+def plan(**fields: Any) -> dict:
+    out = {
+        "id": 1,
+        "name": "Pro",
+        "connection_fee_waived": False,
+        "per_deliverable_price": "1.00",
+        "max_simultaneous_orders": 5,
+        "waitlisting": False,
+        "paypal_invoicing": False,
+        "shield_static_price": "0.75",
+        "shield_percentage_price": "5",
+    }
+    _override(out, fields)
+    return out
+
+
+def pricing(**fields: Any) -> dict:
+    out = {
+        "plans": [plan()],
+        "minimum_price": "5.00",
+        "table_percentage": "10",
+        "table_static": "0.50",
+        "table_tax": "8.25",
+        "processing_percentage": "2.9",
+        "processing_static": "0.30",
+        "international_conversion_percentage": "1.5",
+        "preferred_plan": "Pro",
+        "stripe_blended_rate_percentage": "2.9",
+        "stripe_blended_rate_static": "0.30",
+        "stripe_payout_cross_border_percentage": "1",
+        "stripe_active_account_monthly_fee": "2.00",
+        "stripe_payout_static": "0.25",
+        "stripe_payout_percentage": "0.25",
+    }
+    _override(out, fields)
+    return out
+
+
+def tip_context(**fields: Any) -> dict:
+    out = {"pricing": pricing(), "international": False, "quantization": 2}
+    _override(out, fields)
+    return out
+
+
+def deliverable_context(**fields: Any) -> dict:
+    out = {
+        "base_price": "10.00",
+        "table_product": False,
+        "escrow_enabled": False,
+        "international": False,
+        "extra_lines": [],
+        "plan_name": "Pro",
+        "pricing": pricing(),
+        "user_id": 42,
+        "allow_soft_failure": False,
+        "quantization": 2,
+    }
+    _override(out, fields)
+    return out
+
+
+class _Missing:
+    """Marker: pass ``key=MISSING`` to a builder to leave the key out."""
+
+
+MISSING = _Missing()
+
+
+def _override(out: dict, fields: dict) -> None:
+    for key, value in fields.items():
+        if key not in out:
+            raise AssertionError(f"unknown key {key!r} in test helper")
+        if value is MISSING:
+            del out[key]
+        else:
+            out[key] = value
+
+
+def cause_chain(exc: BaseException | None) -> list[tuple[type, str]]:
+    """(type, text) of the exception and of every ``__cause__`` below it."""
+    chain = []
+    while exc is not None:
+        chain.append((type(exc), str(exc)))
+        exc = exc.__cause__
+    return chain
+
+
+@functools.cache
+def panic_class() -> type[BaseException]:
+    """The class of internal failures; it is not a module attribute, so take
+    it from a failure: a quantization beyond 28 places cannot build a quantum."""
+    try:
+        tf.py_divide_amount("1", 1, 29)
+    except BaseException as exc:  # noqa: BLE001 - the point is to catch it
+        return type(exc)
+    raise AssertionError("a quantization of 29 did not fail")
+
+
+@pytest.fixture
+def panic_exc() -> type[BaseException]:
+    return panic_class()
