@@ -16,7 +16,8 @@ SHELL := /bin/bash
 JOBS ?= 2
 
 # Worked out once, and only by the targets that use them (so `make clean` needs no Python).
-PYTHON_EXE = $(eval PYTHON_EXE := $(shell scripts/find-python))$(PYTHON_EXE)
+# PYTHON is handed over explicitly: make 4.3 does not pass command-line variables to $(shell).
+PYTHON_EXE = $(eval PYTHON_EXE := $(shell PYTHON='$(PYTHON)' scripts/find-python))$(PYTHON_EXE)
 PYTAG = $(eval PYTAG := $(shell PYTHON='$(PYTHON_EXE)' scripts/find-python --tag))$(PYTAG)
 VENV = .venv-$(PYTAG)
 VENV_BIN = $(CURDIR)/$(VENV)/bin
