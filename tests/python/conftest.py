@@ -93,7 +93,7 @@ def line(id: int = 1, amount: str = "0", priority: int = 0, percentage: str = "0
         "back_into_percentage": False,
     }
     _override(out, fields)
-    return out
+    return {key: value for key, value in out.items() if value is not MISSING}
 
 
 def plan(**fields: Any) -> dict:

@@ -74,7 +74,7 @@ LINE_FIELD_FAILURES = [
 
 @pytest.mark.parametrize("field, value, cause_type, cause_text", LINE_FIELD_FAILURES)
 def test_line_field_errors(field, value, cause_type, cause_text):
-    lines = [line(1, "1.00"), line(2, "2.00", **{field: value})]
+    lines = [line(1, "1.00"), {**line(2, "2.00"), field: value}]
     with pytest.raises(TypeError) as info:
         tf.py_get_totals(lines, 2)
     (top_type, top), (cause_t, cause) = cause_chain(info.value)[:2]
@@ -118,7 +118,7 @@ def test_missing_key_raises_keyerror_unchanged_and_first_bad_element_wins():
     ],
 )
 def test_line_boundary_values_accepted(field, value):
-    out = tf.py_get_totals([line(7, "1.00", **{field: value})], 2)
+    out = tf.py_get_totals([{**line(7, "1.00"), field: value}], 2)
     assert out["total"] == "1.00"
     assert list(out["subtotals"].values()) == ["1.00"]
 
