@@ -328,9 +328,22 @@ Decimal Decimal::div(const Decimal& rhs) const {
   if (a == 0) return Decimal();
   const bool negative = is_negative() != rhs.is_negative();
 
+  // x / b with the remainder in `rem`; money mostly fits in 64 bits, where a
+  // single native division does.
+  const auto divide = [b](u128 x, u128& rem) -> u128 {
+    if ((x >> 64) == 0 && (b >> 64) == 0) {
+      const auto x64 = static_cast<uint64_t>(x);
+      const auto b64 = static_cast<uint64_t>(b);
+      rem = x64 % b64;
+      return x64 / b64;
+    }
+    rem = x % b;
+    return x / b;
+  };
+
   int s = static_cast<int>(scale()) - static_cast<int>(rhs.scale());
-  u128 q = a / b;
-  u128 r = a % b;
+  u128 r;
+  u128 q = divide(a, r);
   bool extended = false;
   bool round = false;
   for (;;) {
@@ -362,8 +375,7 @@ Decimal Decimal::div(const Decimal& rhs) const {
     extended = true;
     const uint32_t p = kPow10Small[k];
     const u128 rp = r * p;  // below 2^126
-    q = q * p + rp / b;
-    r = rp % b;
+    q = q * p + divide(rp, r);
     s += k;
     if (q >= kLimit) {
       uint32_t dropped;

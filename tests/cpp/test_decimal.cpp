@@ -202,6 +202,14 @@ INSTANTIATE_TEST_SUITE_P(
         OpCase{"5", '/', "0.0000000000000000000000000001", "50000000000000000000000000000"},
         // The quotient's first step lands below scale 0 but later steps reach it.
         OpCase{"1", '/', "0.0000000003", "3333333333.3333333333333333333"},
+        // The last extension step carries past 96 bits: one place fewer.
+        OpCase{"79228162514264337593543950329", '/', "9999999999999999999999999999",
+               "7.922816251426433759354395034"},
+        // Rounding up carries past 96 bits: one place fewer.
+        OpCase{"79228162514264337593543950328", '/', "9999999999999999999999999999",
+               "7.922816251426433759354395034"},
+        OpCase{"79228162514264337593543950327", '/', "9999999999999999999999999999",
+               "7.9228162514264337593543950335"},
         OpCase{"1", '/', "0", "Division by zero"}, OpCase{"0", '/', "0.00", "Division by zero"},
         OpCase{"79228162514264337593543950335", '/', "0.1", "Division overflowed"},
         OpCase{"79228162514264337593543950335", '/', "0.3", "Division overflowed"},
