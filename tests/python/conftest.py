@@ -17,68 +17,9 @@ try:
 except ImportError:  # the module's tests then fail on their own import; the stub tests still run
     pass
 
-LINE_KEYS = (
-    "id",
-    "priority",
-    "kind",
-    "amount",
-    "description",
-    "frozen_value",
-    "percentage",
-    "category",
-    "destination_user_id",
-    "destination_account",
-    "back_into_percentage",
-)
-
-PLAN_KEYS = (
-    "id",
-    "name",
-    "connection_fee_waived",
-    "per_deliverable_price",
-    "max_simultaneous_orders",
-    "waitlisting",
-    "paypal_invoicing",
-    "shield_static_price",
-    "shield_percentage_price",
-)
-
-PRICING_KEYS = (
-    "plans",
-    "minimum_price",
-    "table_percentage",
-    "table_static",
-    "table_tax",
-    "processing_percentage",
-    "processing_static",
-    "international_conversion_percentage",
-    "preferred_plan",
-    "stripe_blended_rate_percentage",
-    "stripe_blended_rate_static",
-    "stripe_payout_cross_border_percentage",
-    "stripe_active_account_monthly_fee",
-    "stripe_payout_static",
-    "stripe_payout_percentage",
-)
-
-TIP_KEYS = ("pricing", "international", "quantization")
-
-DELIVERABLE_KEYS = (
-    "base_price",
-    "table_product",
-    "escrow_enabled",
-    "international",
-    "extra_lines",
-    "plan_name",
-    "pricing",
-    "user_id",
-    "allow_soft_failure",
-    "quantization",
-)
-
-
 def line(id: int = 1, amount: str = "0", priority: int = 0, percentage: str = "0", **fields: Any) -> dict:
-    """A line dictionary; the common fields come first, the rest by keyword."""
+    """A line dictionary; the common fields come first, the rest by keyword.
+    Every builder lists its keys in the order the module reads them."""
     out = {
         "id": id,
         "priority": priority,
@@ -172,6 +113,13 @@ def _override(out: dict, fields: dict) -> None:
             del out[key]
         else:
             out[key] = value
+
+
+LINE_KEYS = tuple(line())
+PLAN_KEYS = tuple(plan())
+PRICING_KEYS = tuple(pricing())
+TIP_KEYS = tuple(tip_context())
+DELIVERABLE_KEYS = tuple(deliverable_context())
 
 
 def cause_chain(exc: BaseException | None) -> list[tuple[type, str]]:

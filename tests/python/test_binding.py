@@ -67,10 +67,8 @@ BINDING_FAILURES = [
     ("py_reckon_lines", ([], 2, 3, 4), {"scale": 1}, "py_reckon_lines() takes 2 positional arguments but 4 were given"),
     ("py_divide_amount", ("1", 2, 3, 4), {}, "py_divide_amount() takes 3 positional arguments but 4 were given"),
     ("py_tip_fee_lines", ({}, {}), {}, "py_tip_fee_lines() takes 1 positional arguments but 2 were given"),
-    ("py_deliverable_lines", ({}, {}), {}, "py_deliverable_lines() takes 1 positional arguments but 2 were given"),
     # missing parameters, listed in parameter order
     ("py_tip_fee_lines", (), {}, "py_tip_fee_lines() missing 1 required positional argument: 'provided_lines_context'"),
-    ("py_deliverable_lines", (), {}, "py_deliverable_lines() missing 1 required positional argument: 'provided_lines_context'"),
     ("py_get_totals", (), {}, f"py_get_totals() {M2}: 'lines' and 'quantization'"),
     ("py_reckon_lines", (), {"quantization": "bad"}, "py_reckon_lines() missing 1 required positional argument: 'lines'"),
     ("py_divide_amount", (), {}, "py_divide_amount() missing 3 required positional arguments: 'source_amount', 'divisor', and 'quantization'"),
@@ -79,11 +77,9 @@ BINDING_FAILURES = [
     # a keyword for a slot already filled
     ("py_reckon_lines", ([],), {"lines": []}, "py_reckon_lines() got multiple values for argument 'lines'"),
     ("py_divide_amount", ("1", 2, 3), {"divisor": 2}, "py_divide_amount() got multiple values for argument 'divisor'"),
-    ("py_tip_fee_lines", ({},), {"provided_lines_context": {}}, "py_tip_fee_lines() got multiple values for argument 'provided_lines_context'"),
     # a keyword that names no parameter (exact text match)
     ("py_get_totals", ([], 2), {"scale": 1}, "py_get_totals() got an unexpected keyword argument 'scale'"),
     ("py_get_totals", ("abc",), {"Quantization": 2}, "py_get_totals() got an unexpected keyword argument 'Quantization'"),
-    ("py_deliverable_lines", (), {"context": {}}, "py_deliverable_lines() got an unexpected keyword argument 'context'"),
     ("py_divide_amount", (), {"amount": "1"}, "py_divide_amount() got an unexpected keyword argument 'amount'"),
     # keywords are taken in the order given; the first problem decides
     ("py_get_totals", ([],), {"lines": [], "scale": 1}, "py_get_totals() got multiple values for argument 'lines'"),
@@ -139,7 +135,6 @@ ARGUMENT_FAILURES = [
     (tf.py_reckon_lines, (type("Text", (str,), {})("x"), 2), TypeError, "argument 'lines': Can't extract `str` to `Vec`"),
     (tf.py_get_totals, (5, 2), TypeError, "argument 'lines': 'int' object is not an instance of 'Sequence'"),
     (tf.py_get_totals, ({}, 2), TypeError, "argument 'lines': 'dict' object is not an instance of 'Sequence'"),
-    (tf.py_get_totals, ({1}, 2), TypeError, "argument 'lines': 'set' object is not an instance of 'Sequence'"),
     (tf.py_get_totals, ((x for x in ()), 2), TypeError, "argument 'lines': 'generator' object is not an instance of 'Sequence'"),
     (tf.py_reckon_lines, (None, 2), TypeError, "argument 'lines': 'None' is not an instance of 'Sequence'"),
     (tf.py_get_totals, ([5], 2), TypeError, "argument 'lines': 'int' object is not subscriptable"),
@@ -149,19 +144,16 @@ ARGUMENT_FAILURES = [
     (tf.py_get_totals, ([], 2**64), OverflowError, None),
     (tf.py_get_totals, ([], "2"), TypeError, "argument 'quantization': 'str' object cannot be interpreted as an integer"),
     (tf.py_reckon_lines, ([], 2.0), TypeError, "argument 'quantization': 'float' object cannot be interpreted as an integer"),
-    (tf.py_reckon_lines, ([], None), TypeError, "argument 'quantization': 'NoneType' object cannot be interpreted as an integer"),
     (tf.py_reckon_lines, ([], FailingIndex()), ZeroDivisionError, "index failed"),
     # py_divide_amount converts in parameter order
     (tf.py_divide_amount, (10, -1, "x"), TypeError, "argument 'source_amount': 'int' object is not an instance of 'str'"),
     (tf.py_divide_amount, (None, 3, 2), TypeError, "argument 'source_amount': 'None' is not an instance of 'str'"),
     (tf.py_divide_amount, (decimal.Decimal("10"), 3, 2), TypeError, "argument 'source_amount': 'Decimal' object is not an instance of 'str'"),
-    (tf.py_divide_amount, (b"10", 3, 2), TypeError, "argument 'source_amount': 'bytes' object is not an instance of 'str'"),
     (tf.py_divide_amount, ("\ud800", 3, 2), UnicodeEncodeError, None),
     (tf.py_divide_amount, ("10", -1, "x"), OverflowError, OVERFLOW),
     (tf.py_divide_amount, ("10", 65536, 2), OverflowError, OVERFLOW),
     (tf.py_divide_amount, ("10", 2**63, 2), OverflowError, None),
     (tf.py_divide_amount, ("10", "3", 2), TypeError, "argument 'divisor': 'str' object cannot be interpreted as an integer"),
-    (tf.py_divide_amount, ("10", 3.0, 2), TypeError, "argument 'divisor': 'float' object cannot be interpreted as an integer"),
     (tf.py_divide_amount, ("abc", 3, "2"), TypeError, "argument 'quantization': 'str' object cannot be interpreted as an integer"),
 ]
 

@@ -147,12 +147,9 @@ def test_refused_operations(action):
         action()
 
 
-def test_instantiation_message():
+def test_instantiation_message_and_no_instance_dict():
     with pytest.raises(TypeError, match=r"^cannot create 'builtins\.Account' instances$"):
         Account()
-
-
-def test_values_carry_no_instance_dict():
     with pytest.raises(AttributeError):
         LineType.Tip.note = "x"
 

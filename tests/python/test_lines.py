@@ -106,8 +106,8 @@ def test_tip_lines_do_not_depend_on_quantization():
 
 DISCOUNT = line(20, "-15.00", kind=LineType.Bonus)
 EXTRA_BASE = line(21, "20.00", kind=LineType.BasePrice, category=Category.EscrowHold)
-FIRST_PLAN_WINS = [plan(name="Other", per_deliverable_price="abc"), plan(per_deliverable_price="1.00"),
-                   plan(id=2, per_deliverable_price="2.00")]
+FIRST_PLAN_WINS = (plan(name="Other", per_deliverable_price="abc"), plan(per_deliverable_price="1.00"),
+                   plan(id=2, per_deliverable_price="2.00"))  # a tuple serves as well as a list
 
 DELIVERABLES = {
     "escrow": (dict(escrow_enabled=True), [base(), shield(), card(True), payout(), CONNECT]),

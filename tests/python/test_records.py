@@ -46,29 +46,22 @@ class RecordingDict(dict):
 LINE_FIELD_FAILURES = [
     ("id", "1", TypeError, "'str' object cannot be interpreted as an integer"),
     ("id", 2**31, OverflowError, OVERFLOW),
-    ("id", -(2**31) - 1, OverflowError, OVERFLOW),
     ("id", 2**64, OverflowError, None),
     ("priority", 32768, OverflowError, OVERFLOW),
-    ("priority", -32769, OverflowError, OVERFLOW),
     ("priority", 1.0, TypeError, "'float' object cannot be interpreted as an integer"),
     ("kind", 0, TypeError, "'int' object is not an instance of 'LineType'"),
     ("kind", Category.Taxes, TypeError, "'Category' object is not an instance of 'LineType'"),
-    ("kind", None, TypeError, "'None' is not an instance of 'LineType'"),
     ("amount", 5, TypeError, NOT_STR),
-    ("amount", 2.5, TypeError, "'float' object is not an instance of 'str'"),
     ("amount", decimal.Decimal("2.5"), TypeError, "'Decimal' object is not an instance of 'str'"),
     ("amount", "\ud800", UnicodeEncodeError, None),
     ("description", None, TypeError, "'None' is not an instance of 'str'"),
-    ("frozen_value", 1, TypeError, NOT_STR),
     ("percentage", b"1", TypeError, "'bytes' object is not an instance of 'str'"),
     ("category", Account.Card, TypeError, "'Account' object is not an instance of 'Category'"),
-    ("category", 401, TypeError, "'int' object is not an instance of 'Category'"),
     ("destination_user_id", "42", TypeError, "'str' object cannot be interpreted as an integer"),
     ("destination_user_id", 2**63, OverflowError, None),
     ("destination_account", LineType.BasePrice, TypeError, "'LineType' object is not an instance of 'Account'"),
     ("back_into_percentage", 1, TypeError, "'int' object is not an instance of 'bool'"),
     ("back_into_percentage", None, TypeError, "'None' is not an instance of 'bool'"),
-    ("back_into_percentage", "True", TypeError, "'str' object is not an instance of 'bool'"),
 ]
 
 
@@ -208,18 +201,12 @@ NESTED_FAILURES = [
     ("tip", dict(pricing=pricing(plans=[plan(max_simultaneous_orders=65536)])), [
         TIP_PRICING, PLANS, (TypeError, "failed to extract field ServicePlan.max_simultaneous_orders"),
         (OverflowError, OVERFLOW)]),
-    ("tip", dict(pricing=pricing(plans=[plan(max_simultaneous_orders=-1)])), [
-        TIP_PRICING, PLANS, (TypeError, "failed to extract field ServicePlan.max_simultaneous_orders"),
-        (OverflowError, OVERFLOW)]),
     ("tip", dict(pricing=pricing(plans=[plan(connection_fee_waived=0)])), [
         TIP_PRICING, PLANS, (TypeError, "failed to extract field ServicePlan.connection_fee_waived"),
         (TypeError, "'int' object is not an instance of 'bool'")]),
     ("tip", dict(pricing=pricing(processing_static=2.5)), [
         TIP_PRICING, (TypeError, "failed to extract field Pricing.processing_static"),
         (TypeError, "'float' object is not an instance of 'str'")]),
-    ("tip", dict(pricing=pricing(stripe_payout_percentage=decimal.Decimal("1"))), [
-        TIP_PRICING, (TypeError, "failed to extract field Pricing.stripe_payout_percentage"),
-        (TypeError, "'Decimal' object is not an instance of 'str'")]),
     ("tip", dict(pricing=pricing(minimum_price=MISSING)), [TIP_PRICING, (KeyError, "'minimum_price'")]),
     ("tip", dict(international=1), [
         (TypeError, P + "failed to extract field TipLinesContext.international"),
@@ -289,22 +276,3 @@ def test_records_read_keys_in_declaration_order(build, func, keys):
     log = []
     func(build(log))
     assert log == list(keys)
-
-
-@pytest.mark.parametrize(
-    "change",
-    [
-        dict(pricing=pricing(plans=(plan(), plan(id=2, name="Basic")))),
-        dict(pricing=pricing(plans=[])),
-        dict(pricing=pricing(minimum_price="abc", preferred_plan="", table_tax="not a number")),
-        dict(pricing=pricing(plans=[plan(max_simultaneous_orders=65535, id=-(2**31))])),
-        dict(pricing=None),
-        dict(quantization=4294967295),
-    ],
-)
-def test_context_variants_that_extract(change):
-    # Extraction succeeds; what the computation makes of it is tested elsewhere.
-    try:
-        tf.py_tip_fee_lines(tip_context(**change))
-    except ValueError as exc:
-        assert str(exc) == "Pricing not specified."
