@@ -390,4 +390,169 @@ int redistribution_priority(bool positive, const Candidate& a, const Candidate& 
   return (ib > ia) - (ib < ia);
 }
 
+// ---------------------------------------------------------------------------
+// Fee lines
+
+namespace {
+
+// A generated line with the fields that every generated line shares.
+LineItem generated_line(int32_t id, LineType kind, int16_t priority, Category category,
+                        Account account, std::string amount, std::string percentage) {
+  LineItem line;
+  line.id = id;
+  line.priority = priority;
+  line.kind = kind;
+  line.amount = std::move(amount);
+  line.percentage = std::move(percentage);
+  line.category = category;
+  line.destination_account = account;
+  return line;
+}
+
+LineItem card_fee_line(const data::Pricing& pricing, bool back_into_percentage) {
+  LineItem line =
+      generated_line(-7, LineType::CardFee, 350, Category::ThirdPartyFee, Account::Fund,
+                     pricing.stripe_blended_rate_static, pricing.stripe_blended_rate_percentage);
+  line.back_into_percentage = back_into_percentage;
+  return line;
+}
+
+LineItem payout_fee_line(const data::Pricing& pricing) {
+  return generated_line(-9, LineType::PayoutFee, 325, Category::ThirdPartyFee, Account::Fund,
+                        pricing.stripe_payout_static, pricing.stripe_payout_percentage);
+}
+
+LineItem cross_border_line(const data::Pricing& pricing) {
+  return generated_line(-8, LineType::CrossBorderTransferFee, 325, Category::ThirdPartyFee,
+                        Account::Fund, "0", pricing.stripe_payout_cross_border_percentage);
+}
+
+// A percentage text, plus the international conversion percentage when the
+// purchase crosses a border, formatted back to text.
+Result<std::string, TabulationError> percentage_text(const std::string& percentage,
+                                                     const data::Pricing& pricing,
+                                                     bool international) {
+  auto value = Decimal::from_str_exact(percentage);
+  if (!value) return parse_failure(value.error());
+  Decimal total = value.value();
+  if (international) {
+    auto conversion = Decimal::from_str_exact(pricing.international_conversion_percentage);
+    if (!conversion) return parse_failure(conversion.error());
+    total += conversion.value();
+  }
+  return total.to_string();
+}
+
+}  // namespace
+
+Result<std::vector<LineItem>, TabulationError> tip_fee_lines(data::TipLinesContext context) {
+  if (!context.pricing) return TabulationError{"Pricing not specified."};
+  const data::Pricing& pricing = *context.pricing;
+  auto processing = percentage_text(pricing.processing_percentage, pricing, context.international);
+  if (!processing) return std::move(processing).error();
+
+  std::vector<LineItem> lines;
+  lines.reserve(4);
+  lines.push_back(generated_line(-1, LineType::Processing, 300, Category::ProcessingFee,
+                                 Account::Fund, pricing.processing_static,
+                                 std::move(processing).value()));
+  lines.push_back(card_fee_line(pricing, false));
+  lines.push_back(payout_fee_line(pricing));
+  if (context.international) lines.push_back(cross_border_line(pricing));
+  return lines;
+}
+
+Result<std::vector<LineItem>, TabulationError> deliverable_lines(
+    data::DeliverableLinesContext context) {
+  using Lines = std::vector<LineItem>;
+  const bool soft = context.allow_soft_failure;
+  if (!context.plan_name) {
+    if (soft) return Lines{};
+    return TabulationError{"No plan name specified."};
+  }
+  if (!context.pricing) {
+    if (soft) return Lines{};
+    return TabulationError{"Pricing specification not provided."};
+  }
+  const data::Pricing& pricing = *context.pricing;
+  const std::string& plan_name = *context.plan_name;
+  const auto plan_it =
+      std::find_if(pricing.plans.begin(), pricing.plans.end(),
+                   [&plan_name](const data::ServicePlan& p) { return p.name == plan_name; });
+  if (plan_it == pricing.plans.end()) {
+    if (soft) return Lines{};
+    return TabulationError{"Could not find " + plan_name + " in plan list."};
+  }
+  const data::ServicePlan& plan = *plan_it;
+
+  // The base price is only proved to be a number; its line keeps the text.
+  if (auto base = Decimal::from_str_exact(context.base_price); !base) {
+    if (soft) return Lines{};
+    return parse_failure(base.error());
+  }
+  auto per_deliverable = Decimal::from_str_exact(plan.per_deliverable_price);
+  if (!per_deliverable) return parse_failure(per_deliverable.error());
+
+  Lines result;
+  const bool has_base_line =
+      std::any_of(context.extra_lines.begin(), context.extra_lines.end(),
+                  [](const LineItem& l) { return l.kind == LineType::BasePrice; });
+  if (!has_base_line) {
+    LineItem base_line = generated_line(-1, LineType::BasePrice, 0, Category::EscrowHold,
+                                        Account::Escrow, context.base_price, "0");
+    base_line.destination_user_id = context.user_id;
+    result.push_back(std::move(base_line));
+  }
+
+  // Only the sign of the purchase's total matters here; it is reckoned on copies.
+  Lines reckoned = result;
+  reckoned.insert(reckoned.end(), context.extra_lines.begin(), context.extra_lines.end());
+  auto total = reckon_lines(std::move(reckoned), context.quantization);
+  if (!total) return std::move(total).error();
+  const bool positive = total.value().gt(quantized_zero(context.quantization));
+
+  const auto add_table_lines = [&] {
+    result.push_back(generated_line(-3, LineType::TableService, 400, Category::TableHandling,
+                                    Account::Reserve, pricing.table_static,
+                                    pricing.table_percentage));
+    result.push_back(generated_line(-4, LineType::Tax, 700, Category::Taxes,
+                                    Account::MoneyHoleStage, "0", pricing.table_tax));
+  };
+  const auto add_fee_lines = [&] {
+    result.push_back(card_fee_line(pricing, true));
+    result.push_back(payout_fee_line(pricing));
+    if (context.international) result.push_back(cross_border_line(pricing));
+    if (!plan.connection_fee_waived) {
+      result.push_back(generated_line(-10, LineType::ConnectFee, 325, Category::ThirdPartyFee,
+                                      Account::Fund, pricing.stripe_active_account_monthly_fee,
+                                      "0"));
+    }
+  };
+  const auto add_tracking_line = [&] {
+    if (per_deliverable.value().gt(Decimal())) {
+      result.push_back(generated_line(-6, LineType::DeliverableTracking, 300,
+                                      Category::SubscriptionDues, Account::Fund,
+                                      plan.per_deliverable_price, "0"));
+    }
+  };
+
+  if (positive && context.table_product) {
+    add_table_lines();
+    add_fee_lines();
+  } else if (positive && context.escrow_enabled) {
+    auto shield = percentage_text(plan.shield_percentage_price, pricing, context.international);
+    if (!shield) return std::move(shield).error();
+    result.push_back(generated_line(-5, LineType::Shield, 330, Category::ShieldFee, Account::Fund,
+                                    plan.shield_static_price, std::move(shield).value()));
+    add_fee_lines();
+  } else if (context.table_product && !positive) {
+    add_table_lines();
+  } else {
+    add_tracking_line();
+  }
+
+  for (LineItem& line : context.extra_lines) result.push_back(std::move(line));
+  return result;
+}
+
 }  // namespace funcs
