@@ -155,7 +155,7 @@ Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view
     shares[i] = *grown;
   }
 
-  // At the limit of the type the product of step 5 may itself have been
+  // At the limit of the type the product share × divisor may itself have been
   // rounded; only shares that really sum to the amount are handed back.
   Decimal sum = shares.front();
   for (std::size_t i = 1; i < shares.size(); ++i) {
