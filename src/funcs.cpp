@@ -13,9 +13,9 @@ using data::Account;
 using data::Category;
 using data::LineType;
 
-// Coefficients are 96 bits wide; whole numbers of quanta and the digits cut
-// off by quantizing need a little more room than that.
-__extension__ typedef unsigned __int128 U128;
+// Whole numbers of quanta and the digits cut off by quantizing need a little
+// more room than a 96-bit coefficient.
+using U128 = Decimal::Coefficient;
 __extension__ typedef __int128 I128;
 
 constexpr U128 kCoefficientLimit = static_cast<U128>(1) << 96;
@@ -27,16 +27,6 @@ U128 pow10(uint32_t n) noexcept {
   return r;
 }
 
-U128 coefficient(const Decimal& d) noexcept {
-  return (static_cast<U128>(d.hi()) << 64) | (static_cast<U128>(d.mid()) << 32) | d.lo();
-}
-
-// A coefficient known to fit in 96 bits, at a scale of at most 28. Zero is positive.
-Decimal from_coefficient(U128 c, uint32_t scale, bool negative) noexcept {
-  return Decimal::from_parts(static_cast<uint32_t>(c), static_cast<uint32_t>(c >> 32),
-                             static_cast<uint32_t>(c >> 64), scale, negative && c != 0);
-}
-
 // c / 10^scale with the given sign. Trailing zeros are dropped only when the
 // coefficient would not fit otherwise; nothing when the value cannot be held.
 std::optional<Decimal> decimal_of(U128 c, uint32_t scale, bool negative) noexcept {
@@ -45,14 +35,14 @@ std::optional<Decimal> decimal_of(U128 c, uint32_t scale, bool negative) noexcep
     --scale;
   }
   if (c >= kCoefficientLimit) return std::nullopt;
-  return from_coefficient(c, scale, negative);
+  return Decimal::from_coefficient(c, scale, negative);
 }
 
 // The digits of x beyond place `place`, as a signed count of units of 10^-to
 // (to >= x.scale() > place, or the result is zero).
 I128 digits_beyond(const Decimal& x, uint32_t place, uint32_t to) noexcept {
   if (x.scale() <= place) return 0;
-  const U128 cut = coefficient(x) % pow10(x.scale() - place) * pow10(to - x.scale());
+  const U128 cut = x.coefficient() % pow10(x.scale() - place) * pow10(to - x.scale());
   return x.is_negative() ? -static_cast<I128>(cut) : static_cast<I128>(cut);
 }
 
@@ -75,7 +65,7 @@ std::optional<Decimal> exact_add(const Decimal& x, const Decimal& y) {
 
 // |x| as a whole number of quanta of place q, or nothing when it is not one.
 std::optional<U128> whole_quanta(const Decimal& x, uint32_t q) noexcept {
-  const U128 c = coefficient(x);
+  const U128 c = x.coefficient();
   const uint32_t s = x.scale();
   if (s > q) {
     const U128 unit = pow10(s - q);
@@ -110,7 +100,7 @@ Decimal quantized_zero(uint32_t q) {
 Decimal quantize(const Decimal& value, uint32_t q) noexcept {
   const uint32_t s = value.scale();
   if (s <= q) return value;
-  return from_coefficient(coefficient(value) / pow10(s - q), q, value.is_negative());
+  return Decimal::from_coefficient(value.coefficient() / pow10(s - q), q, value.is_negative());
 }
 
 std::string value_string(const Decimal& value, uint32_t q) {
