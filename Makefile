@@ -2,6 +2,7 @@
 #
 #   make demo    build and install the module into the venv, then run examples/demo.py
 #   make test    build, then run the C++ unit tests and the Python test suite
+#   make bench   build, then time the exported functions against their targets (benchmarks/)
 #   make clean   remove build trees and test caches (the venvs and the 3.14 chroot stay)
 #
 # The interpreter is $(PYTHON) when set, otherwise the newest CPython >= 3.13 found
@@ -23,7 +24,7 @@ VENV = .venv-$(PYTAG)
 VENV_BIN = $(CURDIR)/$(VENV)/bin
 CPP_BUILD := build/cpp
 
-.PHONY: demo test clean env module cpp-build
+.PHONY: demo test bench clean env module cpp-build
 
 demo: module
 	@if [[ ! -f examples/demo.py ]]; then echo "examples/demo.py is missing" >&2; exit 1; fi
@@ -37,6 +38,9 @@ test: cpp-build module
 	echo "== Python tests ($(PYTAG), $(PYTHON_EXE))"; \
 	$(VENV_BIN)/pytest tests/python || status=1; \
 	exit $$status
+
+bench: module
+	$(VENV_BIN)/python benchmarks/bench.py
 
 env:
 	@if [[ -z "$(PYTHON_EXE)" ]]; then exit 1; fi
