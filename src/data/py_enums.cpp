@@ -57,7 +57,9 @@ struct ClassState {
 template <class E>
 PyObject* enum_repr(PyObject* self) {
   auto index = enum_index(Traits<E>::table, value_of(self));
-  if (!index) return PyUnicode_FromFormat("%s(%u)", Traits<E>::name, value_of(self));
+  if (!index) {
+    return PyUnicode_FromFormat("%s(%u)", Traits<E>::name, static_cast<unsigned>(value_of(self)));
+  }
   // The names are NUL-terminated literals.
   return PyUnicode_FromFormat("%s.%s", Traits<E>::name, Traits<E>::table[*index].name.data());
 }
@@ -89,24 +91,13 @@ void enum_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
-// Replaces the current exception by RuntimeError(text) caused by it.
-void raise_init_error(PyObject* text) {
-  PyObject* cause = PyErr_GetRaisedException();
-  PyErr_SetObject(PyExc_RuntimeError, text);
-  if (cause != nullptr) {
-    PyObject* error = PyErr_GetRaisedException();
-    PyException_SetCause(error, cause);  // steals cause
-    PyErr_SetRaisedException(error);
-  }
-}
-
+// Replaces the current exception by RuntimeError(format % (class, part))
+// caused by it.
 template <class E>
-void raise_init_error_fmt(const char* format, const char* part) {
-  PyObject* cause = PyErr_GetRaisedException();
-  Ref text = Ref::steal(PyUnicode_FromFormat(format, Traits<E>::name, part));
-  PyErr_SetRaisedException(cause);
-  if (!text) return;
-  raise_init_error(text.get());
+void raise_init_error(const char* format, const char* part) {
+  Ref cause = lib::take_exception();
+  PyErr_Format(PyExc_RuntimeError, format, Traits<E>::name, part);
+  lib::chain_cause(std::move(cause));
 }
 
 template <class E>
@@ -125,7 +116,7 @@ ClassState<E>* create_class() {
                       Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
   Ref type = Ref::steal(PyType_FromSpec(&spec));
   if (!type) {
-    raise_init_error_fmt<E>("An error occurred while initializing class %s", "");
+    raise_init_error<E>("An error occurred while initializing class %s", "");
     return nullptr;
   }
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
@@ -134,7 +125,7 @@ ClassState<E>* create_class() {
   for (size_t i = 0; i < T::table.size(); ++i) {
     values[i] = Ref::steal(tp->tp_alloc(tp, 0));
     if (!values[i]) {
-      raise_init_error_fmt<E>("An error occurred while initializing `%s.%s`",
+      raise_init_error<E>("An error occurred while initializing `%s.%s`",
                               T::table[i].name.data());
       return nullptr;
     }
@@ -142,14 +133,18 @@ ClassState<E>* create_class() {
   }
   for (size_t i = 0; i < T::table.size(); ++i) {
     if (PyObject_SetAttrString(type.get(), T::table[i].name.data(), values[i].get()) < 0) {
-      raise_init_error_fmt<E>("An error occurred while initializing `%s.%s`", "__dict__");
+      raise_init_error<E>("An error occurred while initializing `%s.%s`", "__dict__");
       return nullptr;
     }
   }
 
+  // On the failure paths above and below, a class whose attributes were set
+  // already is not reclaimed (its values are not tracked by the collector);
+  // that happens only when memory runs out while the module is imported.
   auto* state = new (std::nothrow) ClassState<E>();
   if (state == nullptr) {
     PyErr_NoMemory();
+    raise_init_error<E>("An error occurred while initializing class %s", "");
     return nullptr;
   }
   state->type = reinterpret_cast<PyTypeObject*>(type.release());

@@ -24,7 +24,7 @@ bool set_item(PyObject* dict, Key k, PyObject* value) {
   Ref owned = Ref::steal(value);
   if (!owned) return false;
   PyObject* name = lib::key(k);
-  return name != nullptr && PyDict_SetItem(dict, name, owned.get()) == 0;
+  return name != nullptr && PyDict_SetItem(dict, name, owned.get()) >= 0;
 }
 
 }  // namespace

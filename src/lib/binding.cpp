@@ -27,14 +27,15 @@ KeyStrings* create_keys() {
     PyErr_NoMemory();
     return nullptr;
   }
+  std::array<Ref, kKeyNames.size()> made;
   for (size_t i = 0; i < kKeyNames.size(); ++i) {
-    keys->strings[i] = PyUnicode_InternFromString(kKeyNames[i]);
-    if (keys->strings[i] == nullptr) {
-      for (size_t j = 0; j < i; ++j) Py_DECREF(keys->strings[j]);
+    made[i] = Ref::steal(PyUnicode_InternFromString(kKeyNames[i]));
+    if (!made[i]) {
       delete keys;
       return nullptr;
     }
   }
+  for (size_t i = 0; i < kKeyNames.size(); ++i) keys->strings[i] = made[i].release();
   return keys;
 }
 
@@ -78,21 +79,21 @@ bool to_int_of(PyObject* obj, T& out) {
   return true;
 }
 
-// True when the type is NumPy's boolean scalar type.
-bool is_numpy_bool(PyTypeObject* type) {
-  Ref module = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__module__"));
-  if (!module) {
-    PyErr_Clear();
-    return false;
+// 1 when the type is NumPy's boolean scalar type, 0 when not, -1 with an
+// exception set when looking at it failed.
+int is_numpy_bool(PyTypeObject* type) {
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttrString(reinterpret_cast<PyObject*>(type), "__module__", &found) < 0) {
+    return -1;
   }
-  if (!PyUnicode_Check(module.get()) || PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
-    return false;
+  Ref module = Ref::steal(found);
+  if (!module) return 0;
+  if (!PyUnicode_Check(module.get()) ||
+      PyUnicode_CompareWithASCIIString(module.get(), "numpy") != 0) {
+    return 0;
   }
   Ref name = Ref::steal(PyType_GetName(type));
-  if (!name) {
-    PyErr_Clear();
-    return false;
-  }
+  if (!name) return -1;
   return PyUnicode_CompareWithASCIIString(name.get(), "bool_") == 0 ||
          PyUnicode_CompareWithASCIIString(name.get(), "bool") == 0;
 }
@@ -117,7 +118,9 @@ std::string join_names(const std::vector<const char*>& names) {
 
 }  // namespace
 
-bool init_keys() { return keys() != nullptr; }
+bool init_shared_objects() {
+  return keys() != nullptr && panic_cell.get(create_panic_type) != nullptr;
+}
 
 PyObject* key(Key k) {
   KeyStrings* ks = keys();
@@ -139,52 +142,46 @@ void raise_cast_error(PyObject* obj, const char* expected) {
                expected);
 }
 
+void chain_cause(Ref cause) {
+  if (!cause) return;
+  Ref error = take_exception();
+  if (!error) return;
+  PyException_SetCause(error.get(), cause.release());
+  PyErr_SetRaisedException(error.release());
+}
+
 void raise_field_error(const char* record, const char* field) {
-  PyObject* cause = PyErr_GetRaisedException();
+  Ref cause = take_exception();
   PyErr_Format(PyExc_TypeError, "failed to extract field %s.%s", record, field);
-  if (cause == nullptr) return;
-  PyObject* error = PyErr_GetRaisedException();
-  PyException_SetCause(error, cause);  // steals cause
-  PyErr_SetRaisedException(error);
+  chain_cause(std::move(cause));
 }
 
 void apply_argument_rule(const char* param) {
-  PyObject* raised = PyErr_GetRaisedException();
-  if (raised == nullptr || !Py_IS_TYPE(raised, reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
-    PyErr_SetRaisedException(raised);
+  Ref old = take_exception();
+  if (!old || !Py_IS_TYPE(old.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+    PyErr_SetRaisedException(old.release());
     return;
   }
-  Ref old = Ref::steal(raised);
   Ref text = Ref::steal(PyObject_Str(old.get()));
   if (!text) return;
   PyErr_Format(PyExc_TypeError, "argument '%s': %U", param, text.get());
-  PyObject* cause = PyException_GetCause(old.get());
-  if (cause == nullptr) return;
-  PyObject* error = PyErr_GetRaisedException();
-  PyException_SetCause(error, cause);  // steals cause
-  PyErr_SetRaisedException(error);
+  chain_cause(Ref::steal(PyException_GetCause(old.get())));
 }
 
 void raise_panic(std::string_view message) {
   if (message.empty()) message = kGenericPanic;
   // A pending exception (if any) becomes the context of the panic.
-  PyObject* pending = PyErr_GetRaisedException();
+  Ref pending = take_exception();
   PyObject* type = panic_cell.get(create_panic_type);
-  if (type == nullptr) {
-    Py_XDECREF(pending);
-    return;
-  }
+  if (type == nullptr) return;
   Ref text = Ref::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (!text) {
-    Py_XDECREF(pending);
-    return;
-  }
+  if (!text) return;
   PyErr_SetObject(type, text.get());
-  if (pending != nullptr) {
-    PyObject* error = PyErr_GetRaisedException();
-    PyException_SetContext(error, pending);  // steals pending
-    PyErr_SetRaisedException(error);
+  if (pending) {
+    Ref error = take_exception();
+    PyException_SetContext(error.get(), pending.release());
+    PyErr_SetRaisedException(error.release());
   }
 }
 
@@ -214,7 +211,9 @@ bool to_bool(PyObject* obj, bool& out) {
     return true;
   }
   PyTypeObject* type = Py_TYPE(obj);
-  if (!is_numpy_bool(type)) {
+  const int numpy = is_numpy_bool(type);
+  if (numpy < 0) return false;
+  if (numpy == 0) {
     raise_cast_error(obj, "bool");
     return false;
   }

@@ -46,10 +46,16 @@ enum class Key : int {
 PyObject* key(Key k);
 // The text of a key.
 const char* key_name(Key k) noexcept;
-// Creates all key strings now; false with an exception set on failure.
-bool init_keys();
+// Creates the key strings and the PanicException class now, so that no call
+// has to create them later; false with an exception set on failure.
+bool init_shared_objects();
 
 // ---- Errors -------------------------------------------------------------
+
+// The exception being raised, taken over (an empty Ref when there is none).
+inline Ref take_exception() noexcept { return Ref::steal(PyErr_GetRaisedException()); }
+// Makes `cause` the __cause__ of the exception being raised now.
+void chain_cause(Ref cause);
 
 // TypeError "'{type}' object is not an instance of '{expected}'" (or the
 // variant for None).
@@ -72,9 +78,11 @@ void raise_value_error(std::string_view message);
 template <class F>
 PyObject* guarded(F&& body) noexcept {
   try {
-    PyObject* result = body();
-    if (result == nullptr && !PyErr_Occurred()) raise_panic({});
-    return result;
+    Ref result = Ref::steal(body());
+    if (result && !PyErr_Occurred()) return result.release();
+    // NULL without an exception, or a result with one, is a broken invariant.
+    if (!PyErr_Occurred() || result) raise_panic("result and error state disagree");
+    return nullptr;
   } catch (const tallyforge::Panic& p) {
     raise_panic(p.message());
   } catch (const std::bad_alloc&) {

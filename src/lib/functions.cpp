@@ -3,6 +3,7 @@
 // Python objects or an exception.
 #include "lib/functions.hpp"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -19,29 +20,40 @@ namespace {
 
 using data::LineItem;
 
-constexpr Key kLinesParams[] = {Key::lines, Key::quantization};
-constexpr Key kDivideParams[] = {Key::source_amount, Key::divisor, Key::quantization};
-constexpr Key kContextParams[] = {Key::provided_lines_context};
+// The parameters of each function, in order, with the function's display name.
+template <size_t N>
+struct Parameters {
+  const char* display_name;
+  std::array<Key, N> names;
 
-constexpr Signature kGetTotals = {"py_get_totals()", kLinesParams, 2};
-constexpr Signature kReckonLines = {"py_reckon_lines()", kLinesParams, 2};
-constexpr Signature kDivideAmount = {"py_divide_amount()", kDivideParams, 3};
-constexpr Signature kDeliverableLines = {"py_deliverable_lines()", kContextParams, 1};
-constexpr Signature kTipFeeLines = {"py_tip_fee_lines()", kContextParams, 1};
+  Signature signature() const noexcept {
+    return {display_name, names.data(), static_cast<Py_ssize_t>(N)};
+  }
+};
+
+constexpr Parameters<2> kGetTotals = {"py_get_totals()", {Key::lines, Key::quantization}};
+constexpr Parameters<2> kReckonLines = {"py_reckon_lines()", {Key::lines, Key::quantization}};
+constexpr Parameters<3> kDivideAmount = {"py_divide_amount()",
+                                         {Key::source_amount, Key::divisor, Key::quantization}};
+constexpr Parameters<1> kDeliverableLines = {"py_deliverable_lines()",
+                                             {Key::provided_lines_context}};
+constexpr Parameters<1> kTipFeeLines = {"py_tip_fee_lines()", {Key::provided_lines_context}};
 
 // Binds and converts all arguments of a call in parameter order.
-template <class... T, size_t... I>
-bool take_arguments_impl(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+template <size_t N, class... T, size_t... I>
+bool take_arguments_impl(const Parameters<N>& params, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames, std::index_sequence<I...>, T&... out) {
-  PyObject* slots[sizeof...(T)];
-  if (!bind_arguments(sig, args, nargs, kwnames, slots)) return false;
-  return (convert_argument(slots[I], sig.params[I], out) && ...);
+  PyObject* slots[N];
+  if (!bind_arguments(params.signature(), args, nargs, kwnames, slots)) return false;
+  return (convert_argument(slots[I], params.names[I], out) && ...);
 }
 
-template <class... T>
-bool take_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
+template <size_t N, class... T>
+bool take_arguments(const Parameters<N>& params, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, T&... out) {
-  return take_arguments_impl(sig, args, nargs, kwnames, std::index_sequence_for<T...>{}, out...);
+  static_assert(sizeof...(T) == N, "one output per parameter");
+  return take_arguments_impl(params, args, nargs, kwnames, std::index_sequence_for<T...>{},
+                             out...);
 }
 
 // Raises the error value of a failed computation as ValueError.

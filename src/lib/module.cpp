@@ -27,7 +27,7 @@ bool add_item(PyObject* module, PyObject* name, PyObject* value) {
     raise_panic("could not append to __all__");
     return false;
   }
-  return PyObject_SetAttr(module, name, value) == 0;
+  return PyObject_SetAttr(module, name, value) >= 0;
 }
 
 bool add_class(PyObject* module, const char* name, PyObject* cls) {
@@ -42,7 +42,7 @@ int exec_module(PyObject* module) {
     return -1;
   }
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name || !init_keys()) return -1;
+  if (!module_name || !init_shared_objects()) return -1;
   for (int i = 0; i < kFunctionCount; ++i) {
     Ref function = Ref::steal(PyCMethod_New(&kFunctions[i], module, module_name.get(), nullptr));
     if (!function) return -1;
@@ -56,12 +56,10 @@ int exec_module(PyObject* module) {
 }
 
 int exec_module_guarded(PyObject* module) noexcept {
-  PyObject* done = guarded([&]() -> PyObject* {
+  Ref done = Ref::steal(guarded([&]() -> PyObject* {
     return exec_module(module) == 0 ? Py_NewRef(Py_None) : nullptr;
-  });
-  if (done == nullptr) return -1;
-  Py_DECREF(done);
-  return 0;
+  }));
+  return done ? 0 : -1;
 }
 
 PyModuleDef_Slot kSlots[] = {

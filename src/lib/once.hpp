@@ -45,11 +45,14 @@ class OnceCell {
       uint32_t seen = kEmpty;
       if (state_.compare_exchange_strong(seen, kBusy, std::memory_order_acq_rel)) {
         owner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
-        T* v = create();
-        owner_.store(std::thread::id(), std::memory_order_relaxed);
-        if (v != nullptr) value_.store(v, std::memory_order_release);
-        state_.store(v != nullptr ? kFull : kEmpty, std::memory_order_release);
-        state_.notify_all();
+        T* v = nullptr;
+        try {
+          v = create();
+        } catch (...) {
+          publish(nullptr);  // leave the cell empty rather than busy for ever
+          throw;
+        }
+        publish(v);
         return v;
       }
       if (seen == kFull) return peek();
@@ -61,6 +64,15 @@ class OnceCell {
       state_.wait(kBusy, std::memory_order_acquire);
       PyEval_RestoreThread(ts);
     }
+  }
+
+  // Ends a creation: stores the value (or leaves the cell empty) and wakes
+  // the waiters.
+  void publish(T* v) noexcept {
+    owner_.store(std::thread::id(), std::memory_order_relaxed);
+    if (v != nullptr) value_.store(v, std::memory_order_release);
+    state_.store(v != nullptr ? kFull : kEmpty, std::memory_order_release);
+    state_.notify_all();
   }
 
   std::atomic<T*> value_{nullptr};
