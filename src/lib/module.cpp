@@ -62,8 +62,13 @@ int exec_module_guarded(PyObject* module) noexcept {
   return done ? 0 : -1;
 }
 
+// The classes, value objects and key strings are shared by the whole process,
+// and objects may not cross from one interpreter to another: the module is
+// refused in subinterpreters instead of handing them objects that belong to
+// the main interpreter (or the main interpreter objects of a destroyed one).
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module_guarded)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
