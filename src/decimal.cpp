@@ -177,6 +177,12 @@ int cmp_wide(const Wide& a, const Wide& b) {
   }
 }
 
+// Brings the coefficient of the smaller scale up to the larger scale, for a
+// scale difference of at most 9 (so both stay below 2^126).
+void align_small(u128& ca, u128& cb, uint32_t sa, uint32_t sb, uint32_t diff) noexcept {
+  (sa < sb ? ca : cb) *= kPow10Small[diff];
+}
+
 // a + b, or a - b when `subtract` is set.
 Decimal add_signed(const Decimal& a, const Decimal& b, bool subtract, const char* message) {
   if (a.is_zero()) return subtract ? b.neg() : b;
@@ -192,11 +198,7 @@ Decimal add_signed(const Decimal& a, const Decimal& b, bool subtract, const char
 
   if (diff <= 9) {
     // Rescaled coefficients stay below 2^126, their sum below 2^127.
-    if (sa < sb) {
-      ca *= kPow10Small[diff];
-    } else {
-      cb *= kPow10Small[diff];
-    }
+    align_small(ca, cb, sa, sb, diff);
     u128 r;
     bool negative = a_neg;
     if (a_neg == b_neg) {
@@ -450,11 +452,7 @@ int Decimal::cmp(const Decimal& rhs) const noexcept {
   int m;
   const uint32_t diff = sa > sb ? sa - sb : sb - sa;
   if (diff <= 9) {
-    if (sa < sb) {
-      ca *= kPow10Small[diff];
-    } else {
-      cb *= kPow10Small[diff];
-    }
+    align_small(ca, cb, sa, sb, diff);
     m = ca < cb ? -1 : (ca > cb ? 1 : 0);
   } else {
     const u128 p = kPow10.v[diff < 28 ? diff : 28];
