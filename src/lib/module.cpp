@@ -7,6 +7,10 @@
 #include "lib/functions.hpp"
 #include "lib/ref.hpp"
 
+#ifndef TALLYFORGE_VERSION
+#error "TALLYFORGE_VERSION must be defined by the build"
+#endif
+
 namespace lib {
 namespace {
 
@@ -52,7 +56,8 @@ int exec_module(PyObject* module) {
   bool ok = add_class(module, "LineType", data::line_type_class()) &&
             add_class(module, "Account", data::account_class()) &&
             add_class(module, "Category", data::category_class());
-  return ok ? 0 : -1;
+  // The package version (from pyproject.toml at build time); not part of __all__.
+  return ok && PyModule_AddStringConstant(module, "__version__", TALLYFORGE_VERSION) == 0 ? 0 : -1;
 }
 
 int exec_module_guarded(PyObject* module) noexcept {
