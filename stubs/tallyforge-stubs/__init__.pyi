@@ -59,23 +59,41 @@ class LineType:
     """
 
     BasePrice: ClassVar[LineType]
+    """Integer 0; the base price line (id -1) of a purchase."""
     AddOn: ClassVar[LineType]
+    """Integer 1."""
     Shield: ClassVar[LineType]
+    """Integer 2; the shield line (id -5) of an escrow purchase."""
     Bonus: ClassVar[LineType]
+    """Integer 3."""
     Tip: ClassVar[LineType]
+    """Integer 4."""
     TableService: ClassVar[LineType]
+    """Integer 5; the table service line (id -3)."""
     Tax: ClassVar[LineType]
+    """Integer 6; the table tax line (id -4)."""
     Extra: ClassVar[LineType]
+    """Integer 7."""
     PremiumSubscription: ClassVar[LineType]
+    """Integer 8."""
     OtherFee: ClassVar[LineType]
+    """Integer 9."""
     DeliverableTracking: ClassVar[LineType]
+    """Integer 10; the deliverable tracking line (id -6)."""
     Processing: ClassVar[LineType]
+    """Integer 11; the processing fee line (id -1) of a tip."""
     Reconciliation: ClassVar[LineType]
+    """Integer 12."""
     CardFee: ClassVar[LineType]
+    """Integer 13; the card fee line (id -7)."""
     CrossBorderTransferFee: ClassVar[LineType]
+    """Integer 14; the cross-border transfer fee line (id -8)."""
     PayoutFee: ClassVar[LineType]
+    """Integer 15; the payout fee line (id -9)."""
     ConnectFee: ClassVar[LineType]
+    """Integer 16; the connect fee line (id -10)."""
     Bogus: ClassVar[LineType]
+    """Integer 1234."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __int__(self) -> int:
         """The value's fixed integer (``int(LineType.Tip) == 4``)."""
@@ -102,23 +120,41 @@ class Account:
     """
 
     Card: ClassVar[Account]
+    """Integer 300."""
     PayoutAccount: ClassVar[Account]
+    """Integer 301."""
     Escrow: ClassVar[Account]
+    """Integer 302; the account of the base price line."""
     Holdings: ClassVar[Account]
+    """Integer 303."""
     Reserve: ClassVar[Account]
+    """Integer 304; the account of the table service line."""
     UnprocessedEarnings: ClassVar[Account]
+    """Integer 305."""
     CardTransactionFees: ClassVar[Account]
+    """Integer 306."""
     CardMiscFees: ClassVar[Account]
+    """Integer 307."""
     BankTransferFees: ClassVar[Account]
+    """Integer 308."""
     BankMiscFees: ClassVar[Account]
+    """Integer 309."""
     MoneyHoleStage: ClassVar[Account]
+    """Integer 310; the account of the table tax line."""
     MoneyHole: ClassVar[Account]
+    """Integer 311."""
     FraudLoss: ClassVar[Account]
+    """Integer 312."""
     Fund: ClassVar[Account]
+    """Integer 313; the account of the shield, tracking and fee lines."""
     PayoutExtract: ClassVar[Account]
+    """Integer 314."""
     CashDeposit: ClassVar[Account]
+    """Integer 407."""
     PayoutMirrorSource: ClassVar[Account]
+    """Integer 500."""
     PayoutMirrorDestination: ClassVar[Account]
+    """Integer 501."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __int__(self) -> int:
         """The value's fixed integer (``int(Account.Fund) == 313``)."""
@@ -145,26 +181,47 @@ class Category:
     """
 
     ShieldFee: ClassVar[Category]
+    """Integer 400; the category of the shield line."""
     EscrowHold: ClassVar[Category]
+    """Integer 401; the category of the base price line."""
     EscrowRelease: ClassVar[Category]
+    """Integer 402."""
     EscrowRefund: ClassVar[Category]
+    """Integer 403."""
     SubscriptionDues: ClassVar[Category]
+    """Integer 404; the category of the deliverable tracking line."""
     SubscriptionRefund: ClassVar[Category]
+    """Integer 405."""
     CashWithdrawal: ClassVar[Category]
+    """Integer 406."""
     ThirdPartyFee: ClassVar[Category]
+    """Integer 408; the category of the card, payout, cross-border and connect fee lines."""
     PremiumBonus: ClassVar[Category]
+    """Integer 409."""
     InternalTransfer: ClassVar[Category]
+    """Integer 410."""
     ThirdPartyRefunds: ClassVar[Category]
+    """Integer 411."""
     Correction: ClassVar[Category]
+    """Integer 412."""
     TableHandling: ClassVar[Category]
+    """Integer 413; the category of the table service line."""
     Taxes: ClassVar[Category]
+    """Integer 414; the category of the table tax line."""
     ExtraItem: ClassVar[Category]
+    """Integer 415."""
     VendorPayment: ClassVar[Category]
+    """Integer 416."""
     PayoutReversal: ClassVar[Category]
+    """Integer 417."""
     ProcessingFee: ClassVar[Category]
+    """Integer 418; the category of the processing fee line."""
     TipSend: ClassVar[Category]
+    """Integer 419."""
     Payment: ClassVar[Category]
+    """Integer 420."""
     TopUp: ClassVar[Category]
+    """Integer 421."""
     __hash__: ClassVar[None]  # type: ignore[assignment]
     def __int__(self) -> int:
         """The value's fixed integer (``int(Category.Payment) == 420``)."""

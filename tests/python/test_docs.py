@@ -36,12 +36,13 @@ def _undocumented() -> list[str]:
             missing.append(node.name)
         if not isinstance(node, ast.ClassDef):
             continue
-        is_typed_dict = any(isinstance(base, ast.Name) and base.id == "TypedDict" for base in node.bases)
+        # Methods, dictionary keys and enumeration values alike.
         for j, member in enumerate(node.body):
             if isinstance(member, ast.FunctionDef) and not ast.get_docstring(member):
                 missing.append(f"{node.name}.{member.name}")
-            if is_typed_dict and isinstance(member, ast.AnnAssign) and not _documented(node.body, j):
-                missing.append(f"{node.name}[{member.target.id!r}]")
+            if isinstance(member, ast.AnnAssign) and not member.target.id.startswith("__"):
+                if not _documented(node.body, j):
+                    missing.append(f"{node.name}.{member.target.id}")
     return missing
 
 
