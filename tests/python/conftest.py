@@ -7,6 +7,8 @@ with realistic defaults, so that a test names only what it changes.
 from __future__ import annotations
 
 import functools
+import os
+from pathlib import Path
 from typing import Any
 
 import pytest
@@ -145,3 +147,16 @@ def panic_class() -> type[BaseException]:
 @pytest.fixture
 def panic_exc() -> type[BaseException]:
     return panic_class()
+
+
+# What a child interpreter must inherit to load an instrumented build of the module: the
+# sanitizer runtime preloaded into it, its options, and the allocator setting.
+SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")
+
+
+def child_env(**extra: str) -> dict[str, str]:
+    """A clean environment for a child interpreter that imports this very module."""
+    env = {"PYTHONPATH": str(Path(tf.__file__).resolve().parent), "PATH": ""}
+    env.update((name, os.environ[name]) for name in SANITIZER_VARIABLES if name in os.environ)
+    env.update(extra)
+    return env
