@@ -345,9 +345,14 @@ Result<Totals, TabulationError> computed_totals(std::vector<LineItem> lines, uin
   for (Decimal& value : values) value = quantize(value, q);
   Totals totals{base, quantize(discount, q), take_distinct(lines, c, values)};
 
-  Decimal parts = zero;
-  for (const auto& entry : totals.subtotals) parts += entry.second;
-  const Decimal difference = totals.total - parts;
+  // At the limit of the type the sum of the line amounts may itself be rounded; a
+  // difference of zero from such a sum would hand back amounts that do not add up.
+  std::optional<Decimal> parts = zero;
+  for (const auto& entry : totals.subtotals) {
+    parts = exact_add(*parts, entry.second);
+    if (!parts) return TabulationError{kCannotRedistribute};
+  }
+  const Decimal difference = totals.total - *parts;
   if (difference.is_zero()) return totals;
   return redistribute(std::move(totals), difference, zero, q);
 }
