@@ -36,11 +36,11 @@ def report(text: str) -> None:
             f.write(text + "\n")
 
 
-def leaked(gains: list[tuple[int, int]]) -> bool:
-    """A leak grows with every round of calls; the interpreter's own caches fill in some rounds
-    only. So a count that rose in every round is a leak (the rule of CPython's own leak hunts,
-    regrtest -R)."""
-    return any(all(g[i] > 0 for g in gains) for i in (0, 1))
+def leaked(gains: list[tuple[int, int]], per_round: int = 1) -> bool:
+    """Whether a count rose by at least `per_round` in every round. A leak grows with every
+    round; the interpreter's own caches fill in some rounds only (CPython's own leak hunts,
+    regrtest -R, use the same rule)."""
+    return any(all(g[i] >= per_round for g in gains) for i in (0, 1))
 
 
 def test_interpreter_and_module_are_debug_builds():
@@ -87,7 +87,10 @@ def test_repeated_calls_leave_counts_unchanged(name):
 
     gains = [gained(calls) for _ in range(ROUNDS)]
     report(f"repeat {name!r}: {ROUNDS} x {CALLS_PER_ROUND} calls, (references, blocks) gained per round {gains}")
-    assert not leaked(gains), gains
+    # The same call leaks the same on every repetition, so a leak shows as at least one
+    # reference per call; what the interpreter's caches take in passing stays far below that
+    # (up to 25 references in 300 calls, and no more in 30 000).
+    assert not leaked(gains, CALLS_PER_ROUND // 2), gains
 
 
 # Sweeps fail the 1st, 2nd, ... allocation of a call in turn, up to this many.
@@ -134,7 +137,8 @@ def test_failed_allocations_raise_memoryerror_and_leave_counts_unchanged(name):
                 seen.add(outcome)
 
     sweep(record=True)  # also the warm-up: the interpreter's caches fill on the first failures
-    gains = [gained(sweep) for _ in range(2)]
+    # A leak on one failure path shows as one reference per sweep: every round must be clean.
+    gains = [gained(sweep) for _ in range(3)]
     report(f"nomemory {name!r}: {SWEEP} failing allocations, outcomes {sorted(t.__name__ if t else 'result' for t in seen)}, gained {gains}")
     assert not leaked(gains), gains
     assert MemoryError in seen
