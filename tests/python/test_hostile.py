@@ -1,6 +1,6 @@
 """Hostile inputs: mappings and sequences that fail, lie or change under the reader, odd
 subclasses, lone surrogates, the limits of the decimal type and of the quantization, and very
-large bills. Each gives its specified exception or result; none may crash, hang, raise
+large bills. Each gives its own exception or result; none may crash, hang, raise
 SystemError, or return a result with an exception set."""
 
 from __future__ import annotations

@@ -89,7 +89,7 @@ def test_repeated_calls_leave_counts_unchanged(name):
     report(f"repeat {name!r}: {ROUNDS} x {CALLS_PER_ROUND} calls, (references, blocks) gained per round {gains}")
     # The same call leaks the same on every repetition, so a leak shows as at least one
     # reference per call; what the interpreter's caches take in passing stays far below that
-    # (up to 25 references in 300 calls, and no more in 30 000).
+    # (up to about 50 references in a round of 300 calls, and no more over 30 000 calls).
     assert not leaked(gains, CALLS_PER_ROUND // 2), gains
 
 
