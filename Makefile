@@ -73,3 +73,23 @@ clean:
 	rm -rf build dist .pytest_cache .hypothesis .mypy_cache
 	find . -path ./.chroot-sid -prune -o -path './.venv-*' -prune -o \
 	  -name __pycache__ -type d -exec rm -rf {} +
+
+# Hardening, each stage runnable alone (they guard changes to the boundary's hot paths):
+#
+#   make check      everything CI runs, stage after stage (scripts/check; logs in build/check/)
+#   make asan       C++ and Python tests against an ASan + UBSan build (scripts/asan)
+#   make fuzz       libFuzzer targets on the core for FUZZ_SECONDS each (scripts/fuzz)
+#   make refcount   reference counts under Debian's python3.14-dbg in the chroot (scripts/refcount)
+.PHONY: check asan fuzz refcount
+
+check:
+	scripts/check
+
+asan: env
+	VENV=$(VENV) JOBS=$(JOBS) scripts/asan
+
+fuzz:
+	scripts/fuzz
+
+refcount:
+	scripts/refcount

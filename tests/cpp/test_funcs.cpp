@@ -255,6 +255,15 @@ TEST(GetTotals, Failures) {
   ASSERT_FALSE(limit.ok());
   EXPECT_EQ(limit.error().message,
             "Rounding difference cannot be distributed at this quantization.");
+  // Found by fuzzing: the line amounts sum to 79228162514264337585621134083.573566240646,
+  // which the type can only hold rounded to ...084, the very total of the tier; the
+  // difference then came out as zero and amounts that do not add up were returned.
+  auto rounded_sum = funcs::get_totals(
+      {line(4, 2, "-7922816251.4264337593543935172"), line(5, 2, "79228162514264337593543950335")},
+      12);
+  ASSERT_FALSE(rounded_sum.ok());
+  EXPECT_EQ(rounded_sum.error().message,
+            "Rounding difference cannot be distributed at this quantization.");
 }
 
 TEST(GetTotals, AmountsAddUpExactlyAtTheLimitOfTheType) {

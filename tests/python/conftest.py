@@ -7,9 +7,16 @@ with realistic defaults, so that a test names only what it changes.
 from __future__ import annotations
 
 import functools
+import os
+from pathlib import Path
 from typing import Any
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# For slow interpreters and instrumented builds (scripts/asan, scripts/refcount pass
+# --hypothesis-profile=slow): no deadline and no complaint about slow input generation.
+settings.register_profile("slow", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 try:
     import tallyforge as tf
@@ -145,3 +152,129 @@ def panic_class() -> type[BaseException]:
 @pytest.fixture
 def panic_exc() -> type[BaseException]:
     return panic_class()
+
+
+# What a child interpreter must inherit to load an instrumented build of the module: the
+# sanitizer runtime preloaded into it, its options, and the allocator setting.
+SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")
+
+
+def child_env(**extra: str) -> dict[str, str]:
+    """A clean environment for a child interpreter that imports this very module."""
+    env = {"PYTHONPATH": str(Path(tf.__file__).resolve().parent), "PATH": ""}
+    env.update((name, os.environ[name]) for name in SANITIZER_VARIABLES if name in os.environ)
+    env.update(extra)
+    return env
+
+
+# --- every kind of call ------------------------------------------------------------------
+# One entry per way a call can end: each function succeeding, and each kind of conversion
+# error, computation error and internal failure. The arguments are built once, so that
+# a call allocates nothing in the test itself; the objects are never changed, so threads may
+# share them.
+
+
+class Mapping:
+    """A mapping that is not a dict: item access goes through __getitem__. With `fail`, an
+    exception class, looking up "amount" raises a new instance of it."""
+
+    def __init__(self, data: dict, fail: type[Exception] | None = None):
+        self.data = data
+        self.fail = fail
+
+    def __getitem__(self, key: str) -> Any:
+        if self.fail is not None and key == "amount":
+            raise self.fail("lookup failed")
+        return self.data[key]
+
+
+class FailsMidway:
+    """A sequence whose iteration raises a new `exc` after its first element."""
+
+    def __init__(self, first: Any, exc: type[Exception]):
+        self.first, self.exc = first, exc
+
+    def __len__(self) -> int:
+        return 3
+
+    def __getitem__(self, index: int) -> Any:
+        return self.first
+
+    def __iter__(self):
+        yield self.first
+        raise self.exc("iteration failed")
+
+
+class BadLength(list):
+    """A list whose __len__ raises (the length is only a hint)."""
+
+    def __len__(self) -> int:
+        raise RuntimeError("no length")
+
+
+MAX = "79228162514264337593543950335"
+
+
+def call_kinds() -> dict[str, tuple[Any, tuple, dict]]:
+    bill = [line(1, "100.00"), line(2, "0.335"), line(3, "-0.50", 1), line(4, "0", 2, "3", back_into_percentage=True)]
+    frozen = [line(1, "x", frozen_value="10.5"), line(2, "y", frozen_value="-2.255")]
+    nested_bad_plan = tip_context(pricing=pricing(plans=[plan(), plan(name=5)]))
+    kinds = {
+        # successes
+        "totals": (tf.py_get_totals, (bill, 2), {}),
+        "totals frozen": (tf.py_get_totals, (frozen, 2), {}),
+        "totals by keyword, tuple, mapping": (tf.py_get_totals, (), {"quantization": 2, "lines": (Mapping(line(1, "1.005")),)}),
+        "reckon": (tf.py_reckon_lines, (bill, 2), {}),
+        "reckon, length fails": (tf.py_reckon_lines, (BadLength(bill), 2), {}),
+        "divide": (tf.py_divide_amount, ("1000.00", 7, 2), {}),
+        "tip": (tf.py_tip_fee_lines, (tip_context(international=True),), {}),
+        "deliverable escrow": (tf.py_deliverable_lines, (deliverable_context(escrow_enabled=True, international=True, extra_lines=bill),), {}),
+        "deliverable table": (tf.py_deliverable_lines, (deliverable_context(table_product=True),), {}),
+        "deliverable soft failure": (tf.py_deliverable_lines, (deliverable_context(plan_name="None", allow_soft_failure=True),), {}),
+        # binding
+        "too many arguments": (tf.py_get_totals, ([], 2, 3), {}),
+        "unexpected keyword": (tf.py_divide_amount, ("1", 2), {"scale": 2}),
+        "missing arguments": (tf.py_divide_amount, (), {}),
+        "multiple values": (tf.py_reckon_lines, ([],), {"lines": []}),
+        # conversion
+        "str for a list": (tf.py_get_totals, ("abc", 2), {}),
+        "not a sequence": (tf.py_reckon_lines, ({}, 2), {}),
+        "element not subscriptable": (tf.py_get_totals, ([5], 2), {}),
+        "quantization out of range": (tf.py_get_totals, ([], -1), {}),
+        "quantization beyond 64 bits": (tf.py_reckon_lines, ([], 2**70), {}),
+        "quantization of wrong type": (tf.py_divide_amount, ("1", 2, "2"), {}),
+        "amount of wrong type": (tf.py_get_totals, ([*bill, line(5, 5)], 2), {}),
+        "lone surrogate": (tf.py_divide_amount, ("1\ud800", 2, 2), {}),
+        "enum of wrong class": (tf.py_get_totals, ([line(kind=Category.Taxes)], 2), {}),
+        "int for a bool": (tf.py_tip_fee_lines, (tip_context(international=1),), {}),
+        "missing key": (tf.py_get_totals, ([line(1), line(2, percentage=MISSING)], 2), {}),
+        "nested field error": (tf.py_tip_fee_lines, (nested_bad_plan,), {}),
+        "nested missing key": (tf.py_deliverable_lines, (deliverable_context(extra_lines=[{"id": 1}]),), {}),
+        "context not subscriptable": (tf.py_deliverable_lines, (None,), {}),
+        "item access raises": (tf.py_reckon_lines, ([Mapping(line(), RuntimeError)], 2), {}),
+        "iteration fails midway": (tf.py_get_totals, (FailsMidway(line(), ValueError), 2), {}),
+        # computation errors
+        "parse error": (tf.py_get_totals, ([line(1, "1,00")], 2), {}),
+        "improperly quantized": (tf.py_divide_amount, ("1.005", 2, 2), {}),
+        "no line for the difference": (tf.py_get_totals, ([line(1, "1.00"), line(2, "-0.009")], 2), {}),
+        "pricing missing": (tf.py_tip_fee_lines, (tip_context(pricing=None),), {}),
+        "plan not found": (tf.py_deliverable_lines, (deliverable_context(plan_name="pro"),), {}),
+        # internal failures
+        "panic: quantization 29": (tf.py_divide_amount, ("10.00", 3, 29), {}),
+        "panic: division by zero": (tf.py_reckon_lines, ([line(1, "10"), line(2, "0", 1, "100", back_into_percentage=True)], 2), {}),
+        "panic: deliverable quantization": (tf.py_deliverable_lines, (deliverable_context(quantization=2**32 - 1),), {}),
+        "limit of the type": (tf.py_divide_amount, (MAX, 2, 0), {}),
+    }
+    return kinds
+
+
+def outcome(func: Any, args: tuple, kwargs: dict | None = None) -> tuple:
+    """What a call did, in a form that compares across threads and processes: the result,
+    or the type, text and cause chain of the exception."""
+    try:
+        result = func(*args, **(kwargs or {}))
+    except BaseException as exc:  # noqa: BLE001 - PanicException included
+        return ("raised", [(t.__name__, text) for t, text in cause_chain(exc)])
+    if isinstance(result, dict) and "subtotals" in result:
+        result = {**result, "subtotals": sorted(result["subtotals"].items())}
+    return ("returned", repr(result))

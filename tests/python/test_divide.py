@@ -6,13 +6,13 @@ import subprocess
 import sys
 import textwrap
 from decimal import Decimal
-from pathlib import Path
 
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
 import tallyforge as tf
+from conftest import child_env
 
 IMPROPER = "Amount is improperly quantized. Cannot divide."
 NOT_DIVISIBLE = "Amount cannot be divided into shares at this quantization."
@@ -97,13 +97,8 @@ def test_shares_that_cannot_absorb_the_remainder_fail_promptly():
                 print("ValueError", exc)
         """
     )
-    module_dir = str(Path(tf.__file__).resolve().parent)
     result = subprocess.run(
-        [sys.executable, "-c", script],
-        capture_output=True,
-        text=True,
-        timeout=60,
-        env={"PYTHONPATH": module_dir, "PATH": ""},
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60, env=child_env()
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [f"ValueError {NOT_DIVISIBLE}"] * 2

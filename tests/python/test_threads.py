@@ -1,52 +1,108 @@
-"""Concurrent calls from several threads give the results of serial calls."""
+"""Calls from many threads at once give the results of serial calls; a list changed by one
+thread while others read it gives consistent results; and many threads making the first use
+of the module in a fresh process all get the same module."""
 
 from __future__ import annotations
 
+import subprocess
+import sys
+import textwrap
 import threading
 from concurrent.futures import ThreadPoolExecutor
+from decimal import Decimal, localcontext
 
 import tallyforge as tf
-from conftest import deliverable_context, line, tip_context
+from conftest import call_kinds, child_env, line, outcome
 
-CALLS = [
-    (tf.py_divide_amount, ("1000.00", 7, 2)),
-    (tf.py_divide_amount, ("10.00", 3, 29)),  # internal failure
-    (tf.py_divide_amount, ("1.005", 2, 2)),  # ValueError
-    (tf.py_get_totals, ([line(i, "0.335", i % 3) for i in range(1, 40)], 2)),
-    (tf.py_reckon_lines, ([line(1, "100.00"), line(2, "0.30", 1, "2.9", back_into_percentage=True)], 2)),
-    (tf.py_get_totals, ([line(1, "x")], 2)),
-    (tf.py_tip_fee_lines, (tip_context(international=True),)),
-    (tf.py_deliverable_lines, (deliverable_context(escrow_enabled=True, extra_lines=[line(9, "2.00")]),)),
-    (tf.py_deliverable_lines, (deliverable_context(plan_name=5),)),  # TypeError
-]
-
-
-def outcome(func, args):
-    try:
-        result = func(*args)
-    except BaseException as exc:  # noqa: BLE001 - PanicException included
-        return ("raised", type(exc).__name__, str(exc))
-    if isinstance(result, dict) and "subtotals" in result:
-        result = {**result, "subtotals": sorted(result["subtotals"].items())}
-    return ("returned", repr(result))
+THREADS = 12
+ROUNDS = 40  # passes over every kind of call per thread
 
 
 def test_concurrent_calls_match_serial_calls():
-    expected = [outcome(func, args) for func, args in CALLS]
-    threads = 8
-    rounds = 40
-    barrier = threading.Barrier(threads)
+    kinds = list(call_kinds().values())  # shared by all threads
+    expected = [outcome(*kind) for kind in kinds]
+    barrier = threading.Barrier(THREADS)
 
     def worker(offset):
         barrier.wait()
         seen = []
-        for r in range(rounds):
-            k = (offset + r) % len(CALLS)
-            seen.append((k, outcome(*CALLS[k])))
+        for r in range(ROUNDS * len(kinds)):
+            k = (offset * 7 + r) % len(kinds)
+            seen.append((k, outcome(*kinds[k])))
         return seen
 
-    with ThreadPoolExecutor(threads) as pool:
-        results = list(pool.map(worker, range(threads)))
-    for seen in results:
-        for k, got in seen:
-            assert got == expected[k]
+    with ThreadPoolExecutor(THREADS) as pool:
+        results = list(pool.map(worker, range(THREADS)))
+    mismatches = [(k, got) for seen in results for k, got in seen if got != expected[k]]
+    assert not mismatches
+    assert sum(map(len, results)) == THREADS * ROUNDS * len(kinds)
+
+
+def test_list_changed_by_another_thread_while_read():
+    shared = [line(i, "0.335", i % 3) for i in range(1, 60)]
+    stop = threading.Event()
+
+    def writer():
+        i = 0
+        while not stop.is_set():
+            i += 1
+            shared.append(line(1000 + i, "1.005", i % 4))
+            shared[i % len(shared)] = line(2000 + i, "-0.25", i % 2)
+            if len(shared) > 80:
+                del shared[:20]
+            if i % 50 == 0:
+                shared.reverse()
+
+    def reader(_):
+        for _ in range(150):
+            out = tf.py_get_totals(shared, 2)
+            with localcontext(prec=60):
+                assert sum(map(Decimal, out["subtotals"].values())) == Decimal(out["total"])
+            tf.py_reckon_lines(shared, 2)
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    try:
+        with ThreadPoolExecutor(8) as pool:
+            list(pool.map(reader, range(8)))
+    finally:
+        stop.set()
+        thread.join()
+
+
+FIRST_USE = textwrap.dedent(
+    """
+    import sys, threading
+    N = int(sys.argv[1])
+    barrier = threading.Barrier(N)
+    results = [None] * N
+
+    def first_use(i):
+        barrier.wait()
+        import tallyforge as tf
+        try:
+            tf.py_divide_amount("1", 1, 29)
+        except BaseException as exc:
+            panic = type(exc)
+        line = {"id": 1, "priority": 0, "kind": tf.LineType.BasePrice, "amount": "10.005",
+                "description": "", "frozen_value": None, "percentage": "0",
+                "category": tf.Category.Payment, "destination_user_id": None,
+                "destination_account": tf.Account.Escrow, "back_into_percentage": False}
+        results[i] = (id(tf), id(tf.LineType), id(tf.Account.Fund), id(panic),
+                      tf.py_get_totals([line], 2)["total"], tf.py_divide_amount("10.00", 3, 2))
+
+    threads = [threading.Thread(target=first_use, args=(i,)) for i in range(N)]
+    for t in threads: t.start()
+    for t in threads: t.join()
+    assert len(set(map(repr, results))) == 1, results
+    print(results[0][4:])
+    """
+)
+
+
+def test_many_threads_make_the_first_use_in_a_fresh_process():
+    result = subprocess.run(
+        [sys.executable, "-c", FIRST_USE, "32"], capture_output=True, text=True, timeout=120, env=child_env()
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "('10.00', ['3.34', '3.33', '3.33'])"

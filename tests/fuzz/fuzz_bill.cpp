@@ -1,0 +1,118 @@
+// A bill built from the input: the per-line amounts of a computed bill add up exactly to its
+// total, everything is cut to the quantization; a frozen bill totals its frozen values; or
+// the computation ends with one of its own messages.
+#include <cstddef>
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "exact.hpp"
+#include "funcs.hpp"
+#include "input.hpp"
+
+namespace {
+
+using data::LineItem;
+using exact::Value;
+using tallyforge::Decimal;
+using tallyforge::Panic;
+
+const std::set<std::string> kErrors = {
+    "Invalid decimal: empty", "Invalid decimal: two decimal points",
+    "Invalid decimal: must start lead with a number", "Invalid decimal: unknown character",
+    "Invalid decimal: no digits found", "Invalid decimal: overflow from too many digits",
+    "Number has a high precision that can not be represented.",
+    "No line items to distribute difference to. You may be missing a base price line item, "
+    "which should be included even if the base price would be zero.",
+    "Rounding difference cannot be distributed at this quantization.",
+};
+const std::set<std::string> kPanics = {"Addition overflowed", "Subtraction overflowed",
+                                       "Multiplication overflowed", "Division overflowed",
+                                       "Division by zero"};
+
+Value value_of(const std::string& text) { return Value::of(Decimal::from_str_exact(text).value()); }
+
+// Whether the type holds v exactly: at most 28 places and a coefficient below 2^96 once
+// trailing zeros are dropped.
+bool representable(Value v) {
+  if (v.scale > 28) return false;
+  while (v.scale > 0 && exact::cmp(v.magnitude, exact::limit()) >= 0) {
+    auto [q, r] = exact::divmod(v.magnitude, exact::pow10(1));
+    if (!r.zero()) return false;
+    v = {q, v.negative, v.scale - 1};
+  }
+  return exact::cmp(v.magnitude, exact::limit()) < 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fuzzin::Input in{data, data + size};
+  const uint32_t q = in.byte() % 30u;
+  std::vector<LineItem> lines(in.byte() % 10u);
+  for (LineItem& line : lines) {
+    const uint8_t flags = in.byte();
+    line.id = in.byte() % 6;
+    line.priority = static_cast<int16_t>(in.byte() % 5 - 2);
+    line.amount = in.amount();
+    switch ((flags >> 2) & 3u) {
+      case 0: line.percentage = "0"; break;
+      case 1: line.percentage = std::to_string(in.byte() % 120); break;
+      default: line.percentage = in.amount(); break;
+    }
+    line.back_into_percentage = (flags & 2u) != 0;
+    if (flags & 1u) line.frozen_value = in.amount();
+  }
+  std::string what = "bill at quantization " + std::to_string(q) + ":";
+  for (const LineItem& l : lines) {
+    what += "\n  id " + std::to_string(l.id) + " priority " + std::to_string(l.priority) + " amount '" +
+            l.amount + "' percentage '" + l.percentage + "'" + (l.back_into_percentage ? " back-into" : "") +
+            (l.frozen_value ? " frozen '" + *l.frozen_value + "'" : "");
+  }
+
+  tallyforge::Result<funcs::Totals, data::TabulationError> result = data::TabulationError{};
+  try {
+    result = funcs::get_totals(lines, q);
+  } catch (const Panic& p) {
+    const std::string scale = "Scale exceeds the maximum precision allowed: " + std::to_string(q) + " > 28";
+    if (p.message() != scale && kPanics.count(p.message()) == 0) exact::fail("unexpected panic", what + ": " + p.message());
+    return 0;
+  }
+  if (!result) {
+    if (kErrors.count(result.error().message) == 0) exact::fail("unexpected error", what + ": " + result.error().message);
+    return 0;
+  }
+  const funcs::Totals& totals = result.value();
+  const auto reckoned = funcs::reckon_lines(lines, q);
+  if (!reckoned || !reckoned->same_repr(totals.total)) exact::fail("reckon_lines disagrees with get_totals", what);
+
+  const bool frozen = !lines.empty() && std::all_of(lines.begin(), lines.end(), [](const LineItem& l) {
+    return l.frozen_value.has_value();
+  });
+  Value sum, discount;
+  if (frozen) {
+    // Every input line counts, duplicates included, added in input order: the sums are exact
+    // unless a partial sum is beyond what the type holds (then it is rounded, as any addition).
+    bool exact_sums = true;
+    for (const LineItem& line : lines) {
+      const Value v = value_of(*line.frozen_value);
+      sum = exact::add(sum, v);
+      if (v.negative) discount = exact::add(discount, v);
+      exact_sums = exact_sums && representable(sum) && representable(discount);
+    }
+    if (!exact_sums) return 0;
+    if (!exact::same(Value::of(totals.discount), discount)) exact::fail("frozen discount", what);
+  } else {
+    for (const auto& entry : totals.subtotals) {
+      if (entry.second.scale() > q) exact::fail("line amount not cut to the quantization", what);
+      sum = exact::add(sum, Value::of(entry.second));
+    }
+    if (totals.total.scale() > q || totals.discount.scale() > q) exact::fail("total not cut to the quantization", what);
+    if (totals.discount.gt(Decimal())) exact::fail("positive discount", what);
+  }
+  if (!exact::same(sum, Value::of(totals.total))) {
+    exact::fail("line amounts do not add up to the total", what + ": total " + exact::show(totals.total));
+  }
+  return 0;
+}
