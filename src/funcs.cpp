@@ -84,9 +84,10 @@ class ExactSum {
  public:
   explicit ExactSum(uint32_t scale) noexcept : scale_(scale) {}
 
-  // Adds x (or subtracts it); x's scale must not exceed the sum's.
-  void add(const Decimal& x, bool subtract = false) noexcept {
-    const Limbs term = times_pow10(x.coefficient(), scale_ - x.scale());
+  // Adds `times` copies of x (or subtracts them); x's scale must not exceed
+  // the sum's. A term times 2^16 still fits in 256 bits.
+  void add(const Decimal& x, uint16_t times = 1, bool subtract = false) noexcept {
+    const Limbs term = times_small(times_pow10(x.coefficient(), scale_ - x.scale()), times);
     if (x.is_negative() != subtract) {
       accumulate(negated(term));
     } else {
@@ -114,6 +115,16 @@ class ExactSum {
       out[i + 2] = static_cast<uint64_t>(carry);
     }
     return out;
+  }
+
+  static Limbs times_small(Limbs v, uint64_t n) noexcept {
+    U128 carry = 0;
+    for (uint64_t& limb : v) {
+      const U128 t = static_cast<U128>(limb) * n + carry;
+      limb = static_cast<uint64_t>(t);
+      carry = t >> 64;
+    }
+    return v;
   }
 
   static Limbs negated(Limbs v) noexcept {
@@ -191,8 +202,8 @@ std::string value_string(const Decimal& value, uint32_t q) {
   return quantize(value, q).to_string();
 }
 
-Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view source_amount,
-                                                                uint16_t divisor, uint32_t q) {
+Result<Split, TabulationError> split_amount(std::string_view source_amount, uint16_t divisor,
+                                            uint32_t q) {
   auto parsed = Decimal::from_str_exact(source_amount);
   if (!parsed) return parse_failure(parsed.error(), "source_amount", source_amount);
   const Decimal amount = parsed.value();
@@ -214,37 +225,49 @@ Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view
   // share, pass after pass from the front, gives every share n div d quanta and
   // the first n mod d shares one more; that is computed here directly, so a
   // remainder of many quanta (a quotient rounded at or before place q) costs no
-  // more than a small one.
+  // more than a small one. The shares therefore take two values at most.
   const std::optional<U128> quanta = whole_quanta(remainder, q);
   if (!quanta) return cannot_divide();
   const U128 each = *quanta / divisor;
-  const U128 front = *quanta % divisor;
+  const std::size_t front = static_cast<std::size_t>(*quanta % divisor);
   const bool down = remainder.is_negative();
 
-  std::vector<Decimal> shares(divisor, share);
-  for (std::size_t i = 0; i < shares.size(); ++i) {
-    const U128 extra = each + (i < front ? 1 : 0);
-    if (extra == 0) continue;
+  // The share with `extra` quanta added; a share that already holds as many
+  // digits as the type allows would round them away, and the shares would no
+  // longer add up.
+  const auto grown = [&](U128 extra) -> std::optional<Decimal> {
+    if (extra == 0) return share;
     const std::optional<Decimal> step = decimal_of(extra, q, down);
-    // A share that already holds as many digits as the type allows would round
-    // the added quanta away, and the shares would no longer add up.
-    const std::optional<Decimal> grown = step ? exact_add(share, *step) : std::nullopt;
-    if (!grown) return cannot_divide();
-    shares[i] = *grown;
-  }
+    return step ? exact_add(share, *step) : std::nullopt;
+  };
+  const std::optional<Decimal> rest = grown(each);  // front < divisor: one share at least
+  const std::optional<Decimal> first = front > 0 ? grown(each + 1) : rest;
+  if (!rest || !first) return cannot_divide();
 
   // At the limit of the type the product share × divisor may itself have been
   // rounded; only shares that really sum to the amount are handed back. The sum
   // is taken exactly: Decimal additions could round a running sum that passes
   // 96 bits although the shares add up.
   ExactSum sum(std::max(q, amount.scale()));  // no share has more places than that
-  for (const Decimal& s : shares) sum.add(s);
-  sum.add(amount, true);
+  sum.add(*first, static_cast<uint16_t>(front));
+  sum.add(*rest, static_cast<uint16_t>(divisor - front));
+  sum.add(amount, 1, true);
   if (!sum.is_zero()) return cannot_divide();
 
-  std::vector<std::string> texts;
-  texts.reserve(shares.size());
-  for (const Decimal& s : shares) texts.push_back(value_string(s, q));
+  Split split;
+  split.rest_text = value_string(*rest, q);
+  split.front_text = front > 0 ? value_string(*first, q) : split.rest_text;
+  split.front = front;
+  split.count = divisor;
+  return split;
+}
+
+Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view source_amount,
+                                                                uint16_t divisor, uint32_t q) {
+  auto split = split_amount(source_amount, divisor, q);
+  if (!split) return std::move(split).error();
+  std::vector<std::string> texts(split->front, split->front_text);
+  texts.resize(split->count, split->rest_text);
   return texts;
 }
 
@@ -385,7 +408,7 @@ Result<Totals, TabulationError> redistribute(Totals totals, const Decimal& diffe
 bool adds_up(const Totals& totals, uint32_t q) noexcept {
   ExactSum sum(q);
   for (const auto& entry : totals.subtotals) sum.add(entry.second);
-  sum.add(totals.total, true);
+  sum.add(totals.total, 1, true);
   return sum.is_zero();
 }
 

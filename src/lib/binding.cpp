@@ -359,4 +359,10 @@ PyObject* new_text(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
+PyObject* new_ascii_text(std::string_view text) {
+  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (out != nullptr && !text.empty()) std::memcpy(PyUnicode_DATA(out), text.data(), text.size());
+  return out;
+}
+
 }  // namespace lib

@@ -241,6 +241,10 @@ bool convert_argument(PyObject* obj, Key param, T& out) {
 
 // ---- Results ---------------------------------------------------------------
 
+// A new str holding UTF-8 text.
 PyObject* new_text(std::string_view text);
+// A new str holding text known to be ASCII (the text form of a Decimal),
+// written straight into the string's storage without decoding.
+PyObject* new_ascii_text(std::string_view text);
 
 }  // namespace lib

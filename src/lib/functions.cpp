@@ -146,14 +146,17 @@ PyObject* divide_amount(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     uint16_t divisor = 0;
     uint32_t q = 0;
     if (!take_arguments(kDivideAmount, args, nargs, kwnames, amount, divisor, q)) return nullptr;
-    auto shares = funcs::divide_amount(amount, divisor, q);
-    if (!shares) return raise_error(shares, "");
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(shares->size())));
+    auto split = funcs::split_amount(amount, divisor, q);
+    if (!split) return raise_error(split, "");
+    // Two texts serve every share: each list entry is a new reference to one.
+    Ref rest = Ref::steal(new_ascii_text(split->rest_text));
+    Ref front = split->front > 0 ? Ref::steal(new_ascii_text(split->front_text)) : Ref();
+    if (!rest || (split->front > 0 && !front)) return nullptr;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(split->count)));
     if (!list) return nullptr;
-    for (size_t i = 0; i < shares->size(); ++i) {
-      PyObject* text = new_text((*shares)[i]);
-      if (text == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    for (size_t i = 0; i < split->count; ++i) {
+      PyObject* text = i < split->front ? front.get() : rest.get();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(text));
     }
     return list.release();
   });
