@@ -293,46 +293,113 @@ struct Collapsed {
   std::vector<std::size_t> first;        // per distinct line: input index of its first appearance
 };
 
+// Lines sharing an id up to this many are compared field by field; larger
+// groups are hashed.
+constexpr std::size_t kSmallGroup = 16;
+
+// Points each line of `group` (input indices, ascending) that equals an
+// earlier line of the group at that earlier line: rep[i] < i then.
+void find_equal_lines(const std::vector<LineItem>& lines, const std::size_t* group,
+                      std::size_t size, std::vector<std::size_t>& rep) {
+  if (size <= kSmallGroup) {
+    for (std::size_t a = 1; a < size; ++a) {
+      for (std::size_t b = 0; b < a; ++b) {
+        if (rep[group[b]] == group[b] && lines[group[a]] == lines[group[b]]) {
+          rep[group[a]] = group[b];
+          break;
+        }
+      }
+    }
+    return;
+  }
+  std::unordered_map<LineRef, std::size_t, LineRefHash, LineRefEq> seen;
+  seen.reserve(size);
+  for (std::size_t a = 0; a < size; ++a) {
+    rep[group[a]] = seen.try_emplace(LineRef{&lines[group[a]]}, group[a]).first->second;
+  }
+}
+
 Collapsed collapse(const std::vector<LineItem>& lines) {
+  const std::size_t n = lines.size();
   Collapsed c;
-  c.distinct_of.resize(lines.size());
-  std::unordered_map<LineRef, std::size_t, LineRefHash, LineRefEq> index;
-  index.reserve(lines.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const auto [it, inserted] = index.try_emplace(LineRef{&lines[i]}, c.first.size());
-    if (inserted) c.first.push_back(i);
-    c.distinct_of[i] = it->second;
+  c.distinct_of.resize(n);
+  std::iota(c.distinct_of.begin(), c.distinct_of.end(), std::size_t{0});
+  // Equal lines have equal ids, so lines with distinct ids are distinct lines
+  // and only lines sharing an id need comparing.
+  bool ids_ascend = true;
+  for (std::size_t i = 1; i < n && ids_ascend; ++i) ids_ascend = lines[i - 1].id < lines[i].id;
+  if (ids_ascend) {
+    c.first = c.distinct_of;
+    return c;
+  }
+  // distinct_of holds, for now, the input index of the first line equal to
+  // each line (the representative); groups of equal id keep input order.
+  std::vector<std::pair<int32_t, std::size_t>> by_id(n);
+  for (std::size_t i = 0; i < n; ++i) by_id[i] = {lines[i].id, i};
+  std::sort(by_id.begin(), by_id.end());
+  std::vector<std::size_t> group;
+  for (std::size_t g = 0; g < n;) {
+    std::size_t h = g + 1;
+    while (h < n && by_id[h].first == by_id[g].first) ++h;
+    if (h - g > 1) {
+      group.clear();
+      for (std::size_t j = g; j < h; ++j) group.push_back(by_id[j].second);
+      find_equal_lines(lines, group.data(), group.size(), c.distinct_of);
+    }
+    g = h;
+  }
+  // Representatives come first in input order, so they have their positions
+  // by the time a later equal line looks them up.
+  c.first.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t rep = c.distinct_of[i];
+    if (rep == i) {
+      c.distinct_of[i] = c.first.size();
+      c.first.push_back(i);
+    } else {
+      c.distinct_of[i] = c.distinct_of[rep];
+    }
   }
   return c;
 }
 
-// Moves the distinct lines out of `lines`, in order of first appearance, each
-// with its amount.
-std::vector<std::pair<LineItem, Decimal>> take_distinct(std::vector<LineItem>& lines,
-                                                        const Collapsed& c,
-                                                        const std::vector<Decimal>& amounts) {
-  std::vector<std::pair<LineItem, Decimal>> out;
-  out.reserve(c.first.size());
-  for (std::size_t k = 0; k < c.first.size(); ++k) {
-    out.emplace_back(std::move(lines[c.first[k]]), amounts[k]);
+// Input indices in ascending priority, each tier keeping the input order.
+std::vector<std::size_t> tier_order(const std::vector<LineItem>& lines) {
+  const std::size_t n = lines.size();
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  bool sorted = true;
+  for (std::size_t i = 1; i < n && sorted; ++i) sorted = lines[i - 1].priority <= lines[i].priority;
+  if (sorted) return order;
+  // One integer key per line, priority above the index: a plain sort of
+  // the keys is the stable sort by priority.
+  std::vector<uint64_t> keys(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const uint64_t biased = static_cast<uint16_t>(lines[i].priority) ^ 0x8000u;
+    keys[i] = (biased << 48) | i;
   }
-  return out;
+  std::sort(keys.begin(), keys.end());
+  constexpr uint64_t kIndexMask = (uint64_t{1} << 48) - 1;
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::size_t>(keys[i] & kIndexMask);
+  return order;
 }
 
-Result<Totals, TabulationError> frozen_totals(std::vector<LineItem> lines) {
-  const Collapsed c = collapse(lines);
+Result<Tabulation, TabulationError> frozen_totals(const std::vector<LineItem>& lines) {
+  Collapsed c = collapse(lines);
   Decimal total;
   Decimal discount;
   std::vector<Decimal> values(c.first.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
     auto parsed = Decimal::from_str_exact(*lines[i].frozen_value);
-    if (!parsed) return line_parse_failure(parsed.error(), i, "frozen_value", *lines[i].frozen_value);
+    if (!parsed) {
+      return line_parse_failure(parsed.error(), i, "frozen_value", *lines[i].frozen_value);
+    }
     const Decimal value = parsed.value();
     total += value;
     if (value.is_negative()) discount += value;
     values[c.distinct_of[i]] = value;
   }
-  return Totals{total, discount, take_distinct(lines, c, values)};
+  return Tabulation{total, discount, std::move(c.first), std::move(values)};
 }
 
 // The value of one line against the base of the tiers below it; `index` is the
@@ -361,38 +428,70 @@ Result<Decimal, TabulationError> line_value(const LineItem& line, std::size_t in
   return p + a;
 }
 
-// Hands the difference out over the candidates, visiting them from the last to
-// the first, round after round. With k quanta over m candidates every one
-// gets k div m and the last k mod m one more, which is computed directly.
-Result<Totals, TabulationError> redistribute(Totals totals, const Decimal& difference,
-                                             const Decimal& zero, uint32_t q) {
-  const bool positive = difference.gt(zero);
-
-  struct Slot {
-    Candidate candidate;
-    std::size_t index;
-  };
-  std::vector<Slot> slots;
-  for (std::size_t i = 0; i < totals.subtotals.size(); ++i) {
-    const Decimal& amount = totals.subtotals[i].second;
-    if (positive ? amount.gt(zero) : amount.lt(zero)) {
-      slots.push_back({Candidate{&totals.subtotals[i].first, amount}, i});
-    }
+// Numeric order of two amounts; amounts of one sign and scale compare by
+// their coefficients without a call.
+int compare_amounts(const Decimal& a, const Decimal& b) noexcept {
+  if (a.scale() == b.scale() && a.is_negative() == b.is_negative()) {
+    const U128 x = a.coefficient();
+    const U128 y = b.coefficient();
+    const int c = (x > y) - (x < y);
+    return a.is_negative() ? -c : c;
   }
-  if (slots.empty()) return error_at(kNoCandidates, "");
-  std::stable_sort(slots.begin(), slots.end(), [positive](const Slot& a, const Slot& b) {
-    return redistribution_priority(positive, a.candidate, b.candidate) < 0;
-  });
+  return a.cmp(b);
+}
+
+// Hands the difference out over the candidates in the redistribution order,
+// visiting them from the last to the first, round after round. With k quanta
+// over m candidates every one gets k div m and the last k mod m one more, so
+// only which candidates are the last k mod m matters: they are selected, not
+// sorted. The position among the distinct lines breaks the remaining ties,
+// as their order of entry does in a stable sort.
+std::optional<TabulationError> redistribute(const std::vector<LineItem>& lines, Tabulation& t,
+                                            const Decimal& difference, const Decimal& zero,
+                                            uint32_t q) {
+  const bool positive = difference.gt(zero);
+  struct Slot {
+    int16_t priority;
+    int32_t id;
+    std::size_t k;  // position among the distinct lines
+    Decimal amount;
+  };
+  const auto takes_part = [&](const Decimal& amount) {
+    return positive ? amount.gt(zero) : amount.lt(zero);
+  };
+  std::size_t m = 0;
+  for (const Decimal& amount : t.amounts) m += takes_part(amount) ? 1 : 0;
+  if (m == 0) return error_at(kNoCandidates, "");
+  std::vector<Slot> slots;
+  slots.reserve(m);
+  for (std::size_t k = 0; k < t.amounts.size(); ++k) {
+    if (!takes_part(t.amounts[k])) continue;
+    const LineItem& line = lines[t.first[k]];
+    slots.push_back({line.priority, line.id, k, t.amounts[k]});
+  }
 
   const std::optional<U128> quanta = whole_quanta(difference, q);
   if (!quanta) return error_at(kCannotRedistribute, "");
-  const std::size_t m = slots.size();
   const U128 each = *quanta / m;
-  const U128 last = *quanta % m;
-  for (std::size_t j = 0; j < m; ++j) {
-    const U128 extra = each + (j >= m - static_cast<std::size_t>(last) ? 1 : 0);
-    if (extra == 0) continue;
-    Decimal& amount = totals.subtotals[slots[j].index].second;
+  const auto tail = static_cast<std::size_t>(*quanta % m);
+  // Whether a comes before b in the redistribution order.
+  const auto before = [positive](const Slot& a, const Slot& b) {
+    if (a.priority != b.priority) {
+      return positive ? a.priority < b.priority : a.priority > b.priority;
+    }
+    const int by_amount = compare_amounts(a.amount, b.amount);
+    if (by_amount != 0) return by_amount > 0;
+    if (a.id != b.id) return a.id > b.id;
+    return a.k < b.k;
+  };
+  if (tail > 0) {
+    const auto nth = slots.end() - static_cast<std::ptrdiff_t>(tail);
+    std::nth_element(slots.begin(), nth, slots.end(), before);
+  }
+
+  for (std::size_t j = each == 0 ? m - tail : 0; j < m; ++j) {
+    const U128 extra = each + (j >= m - tail ? 1 : 0);
+    Decimal& amount = t.amounts[slots[j].k];
     const std::optional<Decimal> step = decimal_of(extra, q, !positive);
     // A line whose amount already holds as many digits as the type allows
     // would round the quanta away instead of taking them.
@@ -400,28 +499,23 @@ Result<Totals, TabulationError> redistribute(Totals totals, const Decimal& diffe
     if (!grown) return error_at(kCannotRedistribute, "");
     amount = *grown;
   }
-  return totals;
+  return std::nullopt;
 }
 
 // Whether the final amounts add up exactly to the total. Every amount and the
 // total have at most q places.
-bool adds_up(const Totals& totals, uint32_t q) noexcept {
+bool adds_up(const Tabulation& t, uint32_t q) noexcept {
   ExactSum sum(q);
-  for (const auto& entry : totals.subtotals) sum.add(entry.second);
-  sum.add(totals.total, 1, true);
+  for (const Decimal& amount : t.amounts) sum.add(amount);
+  sum.add(t.total, 1, true);
   return sum.is_zero();
 }
 
-Result<Totals, TabulationError> computed_totals(std::vector<LineItem> lines, uint32_t q) {
+Result<Tabulation, TabulationError> computed_totals(const std::vector<LineItem>& lines,
+                                                    uint32_t q) {
   const Decimal zero = quantized_zero(q);  // panics for q > 28 before any line is read
-  const Collapsed c = collapse(lines);
-
-  // Tiers: ascending priority, each keeping the input order of its lines.
-  std::vector<std::size_t> order(lines.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&lines](std::size_t a, std::size_t b) {
-    return lines[a].priority < lines[b].priority;
-  });
+  Collapsed c = collapse(lines);
+  const std::vector<std::size_t> order = tier_order(lines);
 
   std::vector<Decimal> values(c.first.size());
   std::vector<bool> seen(c.first.size(), false);
@@ -456,37 +550,46 @@ Result<Totals, TabulationError> computed_totals(std::vector<LineItem> lines, uin
   }
 
   for (Decimal& value : values) value = quantize(value, q);
-  Totals totals{base, quantize(discount, q), take_distinct(lines, c, values)};
+  Tabulation t{base, quantize(discount, q), std::move(c.first), std::move(values)};
 
   Decimal parts = zero;
-  for (const auto& entry : totals.subtotals) parts += entry.second;
-  const Decimal difference = totals.total - parts;
+  for (const Decimal& amount : t.amounts) parts += amount;
+  const Decimal difference = t.total - parts;
   if (!difference.is_zero()) {
-    auto redistributed = redistribute(std::move(totals), difference, zero, q);
-    if (!redistributed) return std::move(redistributed).error();
-    totals = std::move(redistributed).value();
+    if (auto error = redistribute(lines, t, difference, zero, q)) return std::move(*error);
   }
   // At the limit of the type the total, the sum of the amounts or the
   // difference may have been rounded (a bill whose exact sum needs more than 96
   // bits); only amounts that really add up to the total are handed back.
-  if (!adds_up(totals, q)) return error_at(kCannotRedistribute, "");
-  return totals;
+  if (!adds_up(t, q)) return error_at(kCannotRedistribute, "");
+  return t;
 }
 
 }  // namespace
 
-Result<Totals, TabulationError> get_totals(std::vector<LineItem> lines, uint32_t q) {
+Result<Tabulation, TabulationError> tabulate(const std::vector<LineItem>& lines, uint32_t q) {
   const bool frozen = !lines.empty() && std::all_of(lines.begin(), lines.end(), [](const auto& l) {
     return l.frozen_value.has_value();
   });
-  if (frozen) return frozen_totals(std::move(lines));
-  return computed_totals(std::move(lines), q);
+  if (frozen) return frozen_totals(lines);
+  return computed_totals(lines, q);
+}
+
+Result<Totals, TabulationError> get_totals(std::vector<LineItem> lines, uint32_t q) {
+  auto t = tabulate(lines, q);
+  if (!t) return std::move(t).error();
+  Totals totals{t->total, t->discount, {}};
+  totals.subtotals.reserve(t->first.size());
+  for (std::size_t k = 0; k < t->first.size(); ++k) {
+    totals.subtotals.emplace_back(std::move(lines[t->first[k]]), t->amounts[k]);
+  }
+  return totals;
 }
 
 Result<Decimal, TabulationError> reckon_lines(std::vector<LineItem> lines, uint32_t q) {
-  auto totals = get_totals(std::move(lines), q);
-  if (!totals) return std::move(totals).error();
-  return totals->total;
+  auto t = tabulate(lines, q);
+  if (!t) return std::move(t).error();
+  return t->total;
 }
 
 int redistribution_priority(bool positive, const Candidate& a, const Candidate& b) noexcept {

@@ -61,6 +61,16 @@ struct Candidate {
   Decimal amount;
 };
 
+// The same result with each distinct line named by the input index of its first
+// appearance, so that nothing is moved or copied out of `lines`.
+struct Tabulation {
+  Decimal total;
+  Decimal discount;
+  std::vector<std::size_t> first;  // per distinct line, in order of first appearance
+  std::vector<Decimal> amounts;    // the final amount of each distinct line
+};
+
+Result<Tabulation, TabulationError> tabulate(const std::vector<LineItem>& lines, uint32_t q);
 Result<Totals, TabulationError> get_totals(std::vector<LineItem> lines, uint32_t q);
 Result<Decimal, TabulationError> reckon_lines(std::vector<LineItem> lines, uint32_t q);
 
