@@ -218,6 +218,19 @@ bool from_python(PyObject* obj, E& out) {
   return true;
 }
 
+template <class E>
+bool fast_from_python(PyObject* obj, E& out) noexcept {
+  ClassState<E>* state = class_state<E>();
+  if (state == nullptr) {
+    PyErr_Clear();  // the general conversion meets the same failure and reports it
+    return false;
+  }
+  // The classes cannot be subclassed: a value object's type is the class.
+  if (!Py_IS_TYPE(obj, state->type)) return false;
+  out = static_cast<E>(value_of(obj));
+  return true;
+}
+
 // The value object of class `name` (one of the three) with integer `value`.
 template <class E>
 PyObject* value_by_number(PyObject* value) {
@@ -266,5 +279,9 @@ PyObject* to_python(Category value) { return value_object(value); }
 bool convert(PyObject* obj, LineType& out) { return from_python(obj, out); }
 bool convert(PyObject* obj, Account& out) { return from_python(obj, out); }
 bool convert(PyObject* obj, Category& out) { return from_python(obj, out); }
+
+bool fast_convert(PyObject* obj, LineType& out) noexcept { return fast_from_python(obj, out); }
+bool fast_convert(PyObject* obj, Account& out) noexcept { return fast_from_python(obj, out); }
+bool fast_convert(PyObject* obj, Category& out) noexcept { return fast_from_python(obj, out); }
 
 }  // namespace data
