@@ -189,31 +189,43 @@ bool convert(PyObject* obj, DeliverableLinesContext& out, const lib::Path& at) {
          read_field(obj, Key::quantization, r, out.quantization, at);
 }
 
+namespace {
+
+// Sets the eleven keys of a line in declaration order.
+bool fill_line(PyObject* d, const LineItem& line) {
+  return set_item(d, Key::id, PyLong_FromLong(line.id)) &&
+         set_item(d, Key::priority, PyLong_FromLong(line.priority)) &&
+         set_item(d, Key::kind, to_python(line.kind)) &&
+         set_item(d, Key::amount, lib::new_text(line.amount)) &&
+         set_item(d, Key::description, lib::new_text(line.description)) &&
+         set_item(d, Key::frozen_value, optional_to_python(line.frozen_value)) &&
+         set_item(d, Key::percentage, lib::new_text(line.percentage)) &&
+         set_item(d, Key::category, to_python(line.category)) &&
+         set_item(d, Key::destination_user_id, optional_to_python(line.destination_user_id)) &&
+         set_item(d, Key::destination_account, to_python(line.destination_account)) &&
+         set_item(d, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
+}
+
+}  // namespace
+
 PyObject* to_python(const LineItem& line) {
   Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* d = dict.get();
-  bool ok = set_item(d, Key::id, PyLong_FromLong(line.id)) &&
-            set_item(d, Key::priority, PyLong_FromLong(line.priority)) &&
-            set_item(d, Key::kind, to_python(line.kind)) &&
-            set_item(d, Key::amount, lib::new_text(line.amount)) &&
-            set_item(d, Key::description, lib::new_text(line.description)) &&
-            set_item(d, Key::frozen_value, optional_to_python(line.frozen_value)) &&
-            set_item(d, Key::percentage, lib::new_text(line.percentage)) &&
-            set_item(d, Key::category, to_python(line.category)) &&
-            set_item(d, Key::destination_user_id, optional_to_python(line.destination_user_id)) &&
-            set_item(d, Key::destination_account, to_python(line.destination_account)) &&
-            set_item(d, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
-  return ok ? dict.release() : nullptr;
+  if (!dict || !fill_line(dict.get(), line)) return nullptr;
+  return dict.release();
 }
 
 PyObject* to_python(const std::vector<LineItem>& lines) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
   if (!list) return nullptr;
+  PyObject* first = nullptr;  // borrowed from the list
   for (size_t i = 0; i < lines.size(); ++i) {
-    PyObject* item = to_python(lines[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    // Every later dict starts as a copy of the first, which holds the same
+    // keys in the same order, so that setting its values replaces them instead
+    // of growing a new dict key by key.
+    Ref dict = Ref::steal(first == nullptr ? PyDict_New() : PyDict_Copy(first));
+    if (!dict || !fill_line(dict.get(), lines[i])) return nullptr;
+    if (first == nullptr) first = dict.get();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
   return list.release();
 }

@@ -422,6 +422,12 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* new_text(std::string_view text) {
+  // Texts of one character come from the interpreter's shared strings.
+  if (text.size() > 1) {
+    unsigned char high = 0;
+    for (const char c : text) high |= static_cast<unsigned char>(c);
+    if (high < 0x80) return new_ascii_text(text);
+  }
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
 }
 
