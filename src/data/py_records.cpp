@@ -20,14 +20,13 @@ using lib::Ref;
 template <std::size_t N, class... F>
 bool fast_record(PyObject* obj, const std::array<Key, N>& fields, F&... out) {
   static_assert(sizeof...(F) == N, "one output per field");
-  PyObject* names[N];
-  for (std::size_t i = 0; i < N; ++i) {
-    names[i] = lib::key(fields[i]);
-    if (names[i] == nullptr) {
-      PyErr_Clear();  // the general conversion meets the same failure and reports it
-      return false;
-    }
+  PyObject* const* table = lib::key_table();
+  if (table == nullptr) {
+    PyErr_Clear();  // the general conversion meets the same failure and reports it
+    return false;
   }
+  PyObject* names[N];
+  for (std::size_t i = 0; i < N; ++i) names[i] = table[static_cast<std::size_t>(fields[i])];
   std::array<Ref, N> values;
   if (!lib::scan_fields(obj, names, N, values.data())) return false;
   std::size_t i = 0;

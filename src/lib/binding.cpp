@@ -127,6 +127,11 @@ PyObject* key(Key k) {
   return ks == nullptr ? nullptr : ks->strings[static_cast<size_t>(k)];
 }
 
+PyObject* const* key_table() {
+  KeyStrings* ks = keys();
+  return ks == nullptr ? nullptr : ks->strings.data();
+}
+
 const char* key_name(Key k) noexcept { return kKeyNames[static_cast<size_t>(k)]; }
 
 // ---- Errors -------------------------------------------------------------

@@ -46,6 +46,8 @@ enum class Key : int {
 // The interned string of a key (borrowed; it lives until the process ends),
 // or NULL with an exception set if the strings could not be created.
 PyObject* key(Key k);
+// All key strings, indexed by Key (borrowed), or NULL with an exception set.
+PyObject* const* key_table();
 // The text of a key.
 const char* key_name(Key k) noexcept;
 // Creates the key strings and the PanicException class now, so that no call
