@@ -186,6 +186,17 @@ bool fast_convert(PyObject* obj, std::optional<T>& out) {
   return fast_convert(obj, out.emplace());
 }
 
+// Makes room for the elements of an exact list or tuple, whose length is
+// true. When that much memory cannot be had at once, the list grows as it is
+// read instead, so that a failing element is reported as before.
+template <class T>
+void reserve_for(std::vector<T>& out, PyObject* seq) {
+  try {
+    out.reserve(static_cast<size_t>(Py_SIZE(seq)));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
 // A strong reference to element i of an exact list or tuple, or an empty Ref
 // past its end (a list may shrink while it is read).
 inline Ref sequence_item(PyObject* seq, bool list, Py_ssize_t i) {
@@ -201,7 +212,7 @@ bool fast_convert(PyObject* obj, std::vector<T>& out) {
   const bool list = PyList_CheckExact(obj);
   if (!list && !PyTuple_CheckExact(obj)) return false;
   out.clear();
-  out.reserve(static_cast<size_t>(Py_SIZE(obj)));
+  reserve_for(out, obj);
   for (Py_ssize_t i = 0;; ++i) {
     Ref item = sequence_item(obj, list, i);
     if (!item) return true;
@@ -253,7 +264,7 @@ bool convert(PyObject* obj, std::vector<T>& out, const Path& at) {
   const bool list = PyList_CheckExact(obj);
   if (list || PyTuple_CheckExact(obj)) {
     out.clear();
-    out.reserve(static_cast<size_t>(Py_SIZE(obj)));
+    reserve_for(out, obj);
     for (Py_ssize_t i = 0;; ++i) {
       Ref item = sequence_item(obj, list, i);
       if (!item) return true;
