@@ -87,7 +87,8 @@ class ExactSum {
   // Adds `times` copies of x (or subtracts them); x's scale must not exceed
   // the sum's. A term times 2^16 still fits in 256 bits.
   void add(const Decimal& x, uint16_t times = 1, bool subtract = false) noexcept {
-    const Limbs term = times_small(times_pow10(x.coefficient(), scale_ - x.scale()), times);
+    Limbs term = times_pow10(x.coefficient(), scale_ - x.scale());
+    if (times != 1) term = times_small(term, times);
     if (x.is_negative() != subtract) {
       accumulate(negated(term));
     } else {
@@ -289,8 +290,13 @@ struct LineRefEq {
 };
 
 struct Collapsed {
-  std::vector<std::size_t> distinct_of;  // per input line: its distinct position
-  std::vector<std::size_t> first;        // per distinct line: input index of its first appearance
+  // Per input line: its distinct position; empty when every line is distinct.
+  std::vector<std::size_t> distinct_of;
+  std::vector<std::size_t> first;  // per distinct line: input index of its first appearance
+
+  std::size_t position(std::size_t i) const noexcept {
+    return distinct_of.empty() ? i : distinct_of[i];
+  }
 };
 
 // Lines sharing an id up to this many are compared field by field; larger
@@ -322,16 +328,15 @@ void find_equal_lines(const std::vector<LineItem>& lines, const std::size_t* gro
 Collapsed collapse(const std::vector<LineItem>& lines) {
   const std::size_t n = lines.size();
   Collapsed c;
-  c.distinct_of.resize(n);
-  std::iota(c.distinct_of.begin(), c.distinct_of.end(), std::size_t{0});
   // Equal lines have equal ids, so lines with distinct ids are distinct lines
   // and only lines sharing an id need comparing.
   bool ids_ascend = true;
   for (std::size_t i = 1; i < n && ids_ascend; ++i) ids_ascend = lines[i - 1].id < lines[i].id;
-  if (ids_ascend) {
-    c.first = c.distinct_of;
-    return c;
-  }
+  c.first.resize(n);
+  std::iota(c.first.begin(), c.first.end(), std::size_t{0});
+  if (ids_ascend) return c;
+  c.distinct_of = c.first;
+  c.first.clear();
   // distinct_of holds, for now, the input index of the first line equal to
   // each line (the representative); groups of equal id keep input order.
   std::vector<std::pair<int32_t, std::size_t>> by_id(n);
@@ -363,14 +368,14 @@ Collapsed collapse(const std::vector<LineItem>& lines) {
   return c;
 }
 
-// Input indices in ascending priority, each tier keeping the input order.
+// Input indices in ascending priority, each tier keeping the input order;
+// empty when the lines are in that order already.
 std::vector<std::size_t> tier_order(const std::vector<LineItem>& lines) {
   const std::size_t n = lines.size();
-  std::vector<std::size_t> order(n);
-  std::iota(order.begin(), order.end(), std::size_t{0});
   bool sorted = true;
   for (std::size_t i = 1; i < n && sorted; ++i) sorted = lines[i - 1].priority <= lines[i].priority;
-  if (sorted) return order;
+  if (sorted) return {};
+  std::vector<std::size_t> order(n);
   // One integer key per line, priority above the index: a plain sort of
   // the keys is the stable sort by priority.
   std::vector<uint64_t> keys(n);
@@ -397,7 +402,7 @@ Result<Tabulation, TabulationError> frozen_totals(const std::vector<LineItem>& l
     const Decimal value = parsed.value();
     total += value;
     if (value.is_negative()) discount += value;
-    values[c.distinct_of[i]] = value;
+    values[c.position(i)] = value;
   }
   return Tabulation{total, discount, std::move(c.first), std::move(values)};
 }
@@ -517,21 +522,25 @@ Result<Tabulation, TabulationError> computed_totals(const std::vector<LineItem>&
   Collapsed c = collapse(lines);
   const std::vector<std::size_t> order = tier_order(lines);
 
+  const std::size_t n = lines.size();
+  const auto nth = [&order](std::size_t j) { return order.empty() ? j : order[j]; };
+
   std::vector<Decimal> values(c.first.size());
   std::vector<bool> seen(c.first.size(), false);
   std::vector<std::size_t> tier;  // distinct lines of the tier, in order of first appearance
   Decimal base = zero;
   Decimal discount = zero;
-  for (std::size_t start = 0; start < order.size();) {
-    const int16_t priority = lines[order[start]].priority;
+  for (std::size_t start = 0; start < n;) {
+    const int16_t priority = lines[nth(start)].priority;
     tier.clear();
     std::size_t end = start;
-    for (; end < order.size() && lines[order[end]].priority == priority; ++end) {
-      const std::size_t k = c.distinct_of[order[end]];
+    for (; end < n && lines[nth(end)].priority == priority; ++end) {
+      const std::size_t i = nth(end);
+      const std::size_t k = c.position(i);
       // A line equal to an earlier one has the same value against the same
       // base; it is evaluated once but counts in the discount every time.
       if (!seen[k]) {
-        auto value = line_value(lines[order[end]], order[end], base);
+        auto value = line_value(lines[i], i, base);
         if (!value) return std::move(value).error();
         values[k] = value.value();
         seen[k] = true;
