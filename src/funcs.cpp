@@ -21,11 +21,27 @@ __extension__ typedef __int128 I128;
 
 constexpr U128 kCoefficientLimit = static_cast<U128>(1) << 96;
 
+constexpr std::array<U128, 39> kPowersOf10 = [] {
+  std::array<U128, 39> p{};
+  p[0] = 1;
+  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+  return p;
+}();
+
 // 10^n for n up to 38.
 U128 pow10(uint32_t n) noexcept {
-  U128 r = 1;
-  while (n-- > 0) r *= 10;
+  if (n < kPowersOf10.size()) return kPowersOf10[n];
+  U128 r = kPowersOf10.back();
+  for (n -= static_cast<uint32_t>(kPowersOf10.size() - 1); n > 0; --n) r *= 10;
   return r;
+}
+
+// a / b, in 64 bits when both fit (a 128-bit division is a library call).
+U128 divide(U128 a, U128 b) noexcept {
+  if ((a >> 64) == 0 && (b >> 64) == 0) {
+    return static_cast<uint64_t>(a) / static_cast<uint64_t>(b);
+  }
+  return a / b;
 }
 
 // c / 10^scale with the given sign. Trailing zeros are dropped only when the
@@ -196,7 +212,8 @@ Decimal quantized_zero(uint32_t q) {
 Decimal quantize(const Decimal& value, uint32_t q) noexcept {
   const uint32_t s = value.scale();
   if (s <= q) return value;
-  return Decimal::from_coefficient(value.coefficient() / pow10(s - q), q, value.is_negative());
+  return Decimal::from_coefficient(divide(value.coefficient(), pow10(s - q)), q,
+                                   value.is_negative());
 }
 
 std::string value_string(const Decimal& value, uint32_t q) {
