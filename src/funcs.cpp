@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <iterator>
 #include <numeric>
 #include <optional>
 #include <unordered_map>
@@ -755,22 +756,28 @@ Result<std::vector<LineItem>, TabulationError> deliverable_lines(
     result.push_back(std::move(base_line));
   }
 
-  // Only the sign of the purchase's total matters here; it is reckoned on copies.
-  Lines reckoned = result;
-  reckoned.insert(reckoned.end(), context.extra_lines.begin(), context.extra_lines.end());
-  auto total = reckon_lines(std::move(reckoned), context.quantization);
+  // Only the sign of the purchase's total matters here. It is reckoned on a
+  // copy of the lines so far followed by the extra lines, which are moved
+  // there rather than copied and taken from there at the end.
+  const std::size_t generated = result.size();
+  Lines reckoned;
+  reckoned.reserve(generated + context.extra_lines.size());
+  reckoned.assign(result.begin(), result.end());
+  reckoned.insert(reckoned.end(), std::make_move_iterator(context.extra_lines.begin()),
+                  std::make_move_iterator(context.extra_lines.end()));
+  auto total = tabulate(reckoned, context.quantization);
   if (!total) {
     TabulationError error = std::move(total).error();
     // A line of the reckoning is one of the caller's extra lines (the base
     // price line, the only other, was proved to parse above).
     if (error.line) {
-      const std::size_t extra = *error.line - result.size();
+      const std::size_t extra = *error.line - generated;
       error.where = "extra_lines[" + std::to_string(extra) + "]." + error.where;
       error.line.reset();
     }
     return error;
   }
-  const bool positive = total.value().gt(quantized_zero(context.quantization));
+  const bool positive = total->total.gt(quantized_zero(context.quantization));
 
   const auto add_table_lines = [&] {
     result.push_back(generated_line(-3, LineType::TableService, 400, Category::TableHandling,
@@ -812,7 +819,10 @@ Result<std::vector<LineItem>, TabulationError> deliverable_lines(
     add_tracking_line();
   }
 
-  for (LineItem& line : context.extra_lines) result.push_back(std::move(line));
+  result.reserve(result.size() + reckoned.size() - generated);
+  for (std::size_t i = generated; i < reckoned.size(); ++i) {
+    result.push_back(std::move(reckoned[i]));
+  }
   return result;
 }
 
