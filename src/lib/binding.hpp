@@ -192,7 +192,10 @@ bool fast_convert(PyObject* obj, std::optional<T>& out) {
 template <class T>
 void reserve_for(std::vector<T>& out, PyObject* seq) {
   try {
-    out.reserve(static_cast<size_t>(Py_SIZE(seq)));
+    // The list's size is read as PyList_GET_SIZE reads it, atomically on a
+    // free-threaded build.
+    const Py_ssize_t size = PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+    out.reserve(static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
   }
 }
