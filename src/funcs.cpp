@@ -90,8 +90,12 @@ std::optional<U128> whole_quanta(const Decimal& x, uint32_t q) noexcept {
     if (c % unit != 0) return std::nullopt;
     return c / unit;
   }
-  // c < 2^96 and q - s <= 28 < log10(2^32), so the product fits in 128 bits.
-  return c * pow10(q - s);
+  // c < 2^96 but 10^(q - s) may reach 10^28, so the product can pass 128
+  // bits; such a count is refused rather than wrapped.
+  if (q - s > 38) return std::nullopt;
+  const U128 scale_up = pow10(q - s);
+  if (c > ~U128{0} / scale_up) return std::nullopt;
+  return c * scale_up;
 }
 
 // A signed sum of decimals at one fixed scale, held exactly in 256 bits: a
