@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <iterator>
 #include <numeric>
 #include <optional>
 #include <unordered_map>
@@ -21,11 +22,27 @@ __extension__ typedef __int128 I128;
 
 constexpr U128 kCoefficientLimit = static_cast<U128>(1) << 96;
 
+constexpr std::array<U128, 39> kPowersOf10 = [] {
+  std::array<U128, 39> p{};
+  p[0] = 1;
+  for (std::size_t i = 1; i < p.size(); ++i) p[i] = p[i - 1] * 10;
+  return p;
+}();
+
 // 10^n for n up to 38.
 U128 pow10(uint32_t n) noexcept {
-  U128 r = 1;
-  while (n-- > 0) r *= 10;
+  if (n < kPowersOf10.size()) return kPowersOf10[n];
+  U128 r = kPowersOf10.back();
+  for (n -= static_cast<uint32_t>(kPowersOf10.size() - 1); n > 0; --n) r *= 10;
   return r;
+}
+
+// a / b, in 64 bits when both fit (a 128-bit division is a library call).
+U128 divide(U128 a, U128 b) noexcept {
+  if ((a >> 64) == 0 && (b >> 64) == 0) {
+    return static_cast<uint64_t>(a) / static_cast<uint64_t>(b);
+  }
+  return a / b;
 }
 
 // c / 10^scale with the given sign. Trailing zeros are dropped only when the
@@ -73,8 +90,12 @@ std::optional<U128> whole_quanta(const Decimal& x, uint32_t q) noexcept {
     if (c % unit != 0) return std::nullopt;
     return c / unit;
   }
-  // c < 2^96 and q - s <= 28 < log10(2^32), so the product fits in 128 bits.
-  return c * pow10(q - s);
+  // c < 2^96 but 10^(q - s) may reach 10^28, so the product can pass 128
+  // bits; such a count is refused rather than wrapped.
+  if (q - s > 38) return std::nullopt;
+  const U128 scale_up = pow10(q - s);
+  if (c > ~U128{0} / scale_up) return std::nullopt;
+  return c * scale_up;
 }
 
 // A signed sum of decimals at one fixed scale, held exactly in 256 bits: a
@@ -84,9 +105,11 @@ class ExactSum {
  public:
   explicit ExactSum(uint32_t scale) noexcept : scale_(scale) {}
 
-  // Adds x (or subtracts it); x's scale must not exceed the sum's.
-  void add(const Decimal& x, bool subtract = false) noexcept {
-    const Limbs term = times_pow10(x.coefficient(), scale_ - x.scale());
+  // Adds `times` copies of x (or subtracts them); x's scale must not exceed
+  // the sum's. A term times 2^16 still fits in 256 bits.
+  void add(const Decimal& x, uint16_t times = 1, bool subtract = false) noexcept {
+    Limbs term = times_pow10(x.coefficient(), scale_ - x.scale());
+    if (times != 1) term = times_small(term, times);
     if (x.is_negative() != subtract) {
       accumulate(negated(term));
     } else {
@@ -114,6 +137,16 @@ class ExactSum {
       out[i + 2] = static_cast<uint64_t>(carry);
     }
     return out;
+  }
+
+  static Limbs times_small(Limbs v, uint64_t n) noexcept {
+    U128 carry = 0;
+    for (uint64_t& limb : v) {
+      const U128 t = static_cast<U128>(limb) * n + carry;
+      limb = static_cast<uint64_t>(t);
+      carry = t >> 64;
+    }
+    return v;
   }
 
   static Limbs negated(Limbs v) noexcept {
@@ -184,15 +217,16 @@ Decimal quantized_zero(uint32_t q) {
 Decimal quantize(const Decimal& value, uint32_t q) noexcept {
   const uint32_t s = value.scale();
   if (s <= q) return value;
-  return Decimal::from_coefficient(value.coefficient() / pow10(s - q), q, value.is_negative());
+  return Decimal::from_coefficient(divide(value.coefficient(), pow10(s - q)), q,
+                                   value.is_negative());
 }
 
 std::string value_string(const Decimal& value, uint32_t q) {
   return quantize(value, q).to_string();
 }
 
-Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view source_amount,
-                                                                uint16_t divisor, uint32_t q) {
+Result<Split, TabulationError> split_amount(std::string_view source_amount, uint16_t divisor,
+                                            uint32_t q) {
   auto parsed = Decimal::from_str_exact(source_amount);
   if (!parsed) return parse_failure(parsed.error(), "source_amount", source_amount);
   const Decimal amount = parsed.value();
@@ -214,37 +248,49 @@ Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view
   // share, pass after pass from the front, gives every share n div d quanta and
   // the first n mod d shares one more; that is computed here directly, so a
   // remainder of many quanta (a quotient rounded at or before place q) costs no
-  // more than a small one.
+  // more than a small one. The shares therefore take two values at most.
   const std::optional<U128> quanta = whole_quanta(remainder, q);
   if (!quanta) return cannot_divide();
   const U128 each = *quanta / divisor;
-  const U128 front = *quanta % divisor;
+  const std::size_t front = static_cast<std::size_t>(*quanta % divisor);
   const bool down = remainder.is_negative();
 
-  std::vector<Decimal> shares(divisor, share);
-  for (std::size_t i = 0; i < shares.size(); ++i) {
-    const U128 extra = each + (i < front ? 1 : 0);
-    if (extra == 0) continue;
+  // The share with `extra` quanta added; a share that already holds as many
+  // digits as the type allows would round them away, and the shares would no
+  // longer add up.
+  const auto grown = [&](U128 extra) -> std::optional<Decimal> {
+    if (extra == 0) return share;
     const std::optional<Decimal> step = decimal_of(extra, q, down);
-    // A share that already holds as many digits as the type allows would round
-    // the added quanta away, and the shares would no longer add up.
-    const std::optional<Decimal> grown = step ? exact_add(share, *step) : std::nullopt;
-    if (!grown) return cannot_divide();
-    shares[i] = *grown;
-  }
+    return step ? exact_add(share, *step) : std::nullopt;
+  };
+  const std::optional<Decimal> rest = grown(each);  // front < divisor: one share at least
+  const std::optional<Decimal> first = front > 0 ? grown(each + 1) : rest;
+  if (!rest || !first) return cannot_divide();
 
   // At the limit of the type the product share × divisor may itself have been
   // rounded; only shares that really sum to the amount are handed back. The sum
   // is taken exactly: Decimal additions could round a running sum that passes
   // 96 bits although the shares add up.
   ExactSum sum(std::max(q, amount.scale()));  // no share has more places than that
-  for (const Decimal& s : shares) sum.add(s);
-  sum.add(amount, true);
+  sum.add(*first, static_cast<uint16_t>(front));
+  sum.add(*rest, static_cast<uint16_t>(divisor - front));
+  sum.add(amount, 1, true);
   if (!sum.is_zero()) return cannot_divide();
 
-  std::vector<std::string> texts;
-  texts.reserve(shares.size());
-  for (const Decimal& s : shares) texts.push_back(value_string(s, q));
+  Split split;
+  split.rest_text = value_string(*rest, q);
+  split.front_text = front > 0 ? value_string(*first, q) : split.rest_text;
+  split.front = front;
+  split.count = divisor;
+  return split;
+}
+
+Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view source_amount,
+                                                                uint16_t divisor, uint32_t q) {
+  auto split = split_amount(source_amount, divisor, q);
+  if (!split) return std::move(split).error();
+  std::vector<std::string> texts(split->front, split->front_text);
+  texts.resize(split->count, split->rest_text);
   return texts;
 }
 
@@ -266,50 +312,121 @@ struct LineRefEq {
 };
 
 struct Collapsed {
-  std::vector<std::size_t> distinct_of;  // per input line: its distinct position
-  std::vector<std::size_t> first;        // per distinct line: input index of its first appearance
+  // Per input line: its distinct position; empty when every line is distinct.
+  std::vector<std::size_t> distinct_of;
+  std::vector<std::size_t> first;  // per distinct line: input index of its first appearance
+
+  std::size_t position(std::size_t i) const noexcept {
+    return distinct_of.empty() ? i : distinct_of[i];
+  }
 };
 
+// Lines sharing an id up to this many are compared field by field; larger
+// groups are hashed.
+constexpr std::size_t kSmallGroup = 16;
+
+// Points each line of `group` (input indices, ascending) that equals an
+// earlier line of the group at that earlier line: rep[i] < i then.
+void find_equal_lines(const std::vector<LineItem>& lines, const std::size_t* group,
+                      std::size_t size, std::vector<std::size_t>& rep) {
+  if (size <= kSmallGroup) {
+    for (std::size_t a = 1; a < size; ++a) {
+      for (std::size_t b = 0; b < a; ++b) {
+        if (rep[group[b]] == group[b] && lines[group[a]] == lines[group[b]]) {
+          rep[group[a]] = group[b];
+          break;
+        }
+      }
+    }
+    return;
+  }
+  std::unordered_map<LineRef, std::size_t, LineRefHash, LineRefEq> seen;
+  seen.reserve(size);
+  for (std::size_t a = 0; a < size; ++a) {
+    rep[group[a]] = seen.try_emplace(LineRef{&lines[group[a]]}, group[a]).first->second;
+  }
+}
+
 Collapsed collapse(const std::vector<LineItem>& lines) {
+  const std::size_t n = lines.size();
   Collapsed c;
-  c.distinct_of.resize(lines.size());
-  std::unordered_map<LineRef, std::size_t, LineRefHash, LineRefEq> index;
-  index.reserve(lines.size());
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    const auto [it, inserted] = index.try_emplace(LineRef{&lines[i]}, c.first.size());
-    if (inserted) c.first.push_back(i);
-    c.distinct_of[i] = it->second;
+  // Equal lines have equal ids, so lines with distinct ids are distinct lines
+  // and only lines sharing an id need comparing.
+  bool ids_ascend = true;
+  for (std::size_t i = 1; i < n && ids_ascend; ++i) ids_ascend = lines[i - 1].id < lines[i].id;
+  c.first.resize(n);
+  std::iota(c.first.begin(), c.first.end(), std::size_t{0});
+  if (ids_ascend) return c;
+  c.distinct_of = c.first;
+  c.first.clear();
+  // distinct_of holds, for now, the input index of the first line equal to
+  // each line (the representative); groups of equal id keep input order.
+  std::vector<std::pair<int32_t, std::size_t>> by_id(n);
+  for (std::size_t i = 0; i < n; ++i) by_id[i] = {lines[i].id, i};
+  std::sort(by_id.begin(), by_id.end());
+  std::vector<std::size_t> group;
+  for (std::size_t g = 0; g < n;) {
+    std::size_t h = g + 1;
+    while (h < n && by_id[h].first == by_id[g].first) ++h;
+    if (h - g > 1) {
+      group.clear();
+      for (std::size_t j = g; j < h; ++j) group.push_back(by_id[j].second);
+      find_equal_lines(lines, group.data(), group.size(), c.distinct_of);
+    }
+    g = h;
+  }
+  // Representatives come first in input order, so they have their positions
+  // by the time a later equal line looks them up.
+  c.first.reserve(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::size_t rep = c.distinct_of[i];
+    if (rep == i) {
+      c.distinct_of[i] = c.first.size();
+      c.first.push_back(i);
+    } else {
+      c.distinct_of[i] = c.distinct_of[rep];
+    }
   }
   return c;
 }
 
-// Moves the distinct lines out of `lines`, in order of first appearance, each
-// with its amount.
-std::vector<std::pair<LineItem, Decimal>> take_distinct(std::vector<LineItem>& lines,
-                                                        const Collapsed& c,
-                                                        const std::vector<Decimal>& amounts) {
-  std::vector<std::pair<LineItem, Decimal>> out;
-  out.reserve(c.first.size());
-  for (std::size_t k = 0; k < c.first.size(); ++k) {
-    out.emplace_back(std::move(lines[c.first[k]]), amounts[k]);
+// Input indices in ascending priority, each tier keeping the input order;
+// empty when the lines are in that order already.
+std::vector<std::size_t> tier_order(const std::vector<LineItem>& lines) {
+  const std::size_t n = lines.size();
+  bool sorted = true;
+  for (std::size_t i = 1; i < n && sorted; ++i) sorted = lines[i - 1].priority <= lines[i].priority;
+  if (sorted) return {};
+  std::vector<std::size_t> order(n);
+  // One integer key per line, priority above the index: a plain sort of
+  // the keys is the stable sort by priority.
+  std::vector<uint64_t> keys(n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const uint64_t biased = static_cast<uint16_t>(lines[i].priority) ^ 0x8000u;
+    keys[i] = (biased << 48) | i;
   }
-  return out;
+  std::sort(keys.begin(), keys.end());
+  constexpr uint64_t kIndexMask = (uint64_t{1} << 48) - 1;
+  for (std::size_t i = 0; i < n; ++i) order[i] = static_cast<std::size_t>(keys[i] & kIndexMask);
+  return order;
 }
 
-Result<Totals, TabulationError> frozen_totals(std::vector<LineItem> lines) {
-  const Collapsed c = collapse(lines);
+Result<Tabulation, TabulationError> frozen_totals(const std::vector<LineItem>& lines) {
+  Collapsed c = collapse(lines);
   Decimal total;
   Decimal discount;
   std::vector<Decimal> values(c.first.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
     auto parsed = Decimal::from_str_exact(*lines[i].frozen_value);
-    if (!parsed) return line_parse_failure(parsed.error(), i, "frozen_value", *lines[i].frozen_value);
+    if (!parsed) {
+      return line_parse_failure(parsed.error(), i, "frozen_value", *lines[i].frozen_value);
+    }
     const Decimal value = parsed.value();
     total += value;
     if (value.is_negative()) discount += value;
-    values[c.distinct_of[i]] = value;
+    values[c.position(i)] = value;
   }
-  return Totals{total, discount, take_distinct(lines, c, values)};
+  return Tabulation{total, discount, std::move(c.first), std::move(values)};
 }
 
 // The value of one line against the base of the tiers below it; `index` is the
@@ -338,38 +455,70 @@ Result<Decimal, TabulationError> line_value(const LineItem& line, std::size_t in
   return p + a;
 }
 
-// Hands the difference out over the candidates, visiting them from the last to
-// the first, round after round. With k quanta over m candidates every one
-// gets k div m and the last k mod m one more, which is computed directly.
-Result<Totals, TabulationError> redistribute(Totals totals, const Decimal& difference,
-                                             const Decimal& zero, uint32_t q) {
-  const bool positive = difference.gt(zero);
-
-  struct Slot {
-    Candidate candidate;
-    std::size_t index;
-  };
-  std::vector<Slot> slots;
-  for (std::size_t i = 0; i < totals.subtotals.size(); ++i) {
-    const Decimal& amount = totals.subtotals[i].second;
-    if (positive ? amount.gt(zero) : amount.lt(zero)) {
-      slots.push_back({Candidate{&totals.subtotals[i].first, amount}, i});
-    }
+// Numeric order of two amounts; amounts of one sign and scale compare by
+// their coefficients without a call.
+int compare_amounts(const Decimal& a, const Decimal& b) noexcept {
+  if (a.scale() == b.scale() && a.is_negative() == b.is_negative()) {
+    const U128 x = a.coefficient();
+    const U128 y = b.coefficient();
+    const int c = (x > y) - (x < y);
+    return a.is_negative() ? -c : c;
   }
-  if (slots.empty()) return error_at(kNoCandidates, "");
-  std::stable_sort(slots.begin(), slots.end(), [positive](const Slot& a, const Slot& b) {
-    return redistribution_priority(positive, a.candidate, b.candidate) < 0;
-  });
+  return a.cmp(b);
+}
+
+// Hands the difference out over the candidates in the redistribution order,
+// visiting them from the last to the first, round after round. With k quanta
+// over m candidates every one gets k div m and the last k mod m one more, so
+// only which candidates are the last k mod m matters: they are selected, not
+// sorted. The position among the distinct lines breaks the remaining ties,
+// as their order of entry does in a stable sort.
+std::optional<TabulationError> redistribute(const std::vector<LineItem>& lines, Tabulation& t,
+                                            const Decimal& difference, const Decimal& zero,
+                                            uint32_t q) {
+  const bool positive = difference.gt(zero);
+  struct Slot {
+    int16_t priority;
+    int32_t id;
+    std::size_t k;  // position among the distinct lines
+    Decimal amount;
+  };
+  const auto takes_part = [&](const Decimal& amount) {
+    return positive ? amount.gt(zero) : amount.lt(zero);
+  };
+  std::size_t m = 0;
+  for (const Decimal& amount : t.amounts) m += takes_part(amount) ? 1 : 0;
+  if (m == 0) return error_at(kNoCandidates, "");
+  std::vector<Slot> slots;
+  slots.reserve(m);
+  for (std::size_t k = 0; k < t.amounts.size(); ++k) {
+    if (!takes_part(t.amounts[k])) continue;
+    const LineItem& line = lines[t.first[k]];
+    slots.push_back({line.priority, line.id, k, t.amounts[k]});
+  }
 
   const std::optional<U128> quanta = whole_quanta(difference, q);
   if (!quanta) return error_at(kCannotRedistribute, "");
-  const std::size_t m = slots.size();
   const U128 each = *quanta / m;
-  const U128 last = *quanta % m;
-  for (std::size_t j = 0; j < m; ++j) {
-    const U128 extra = each + (j >= m - static_cast<std::size_t>(last) ? 1 : 0);
-    if (extra == 0) continue;
-    Decimal& amount = totals.subtotals[slots[j].index].second;
+  const auto tail = static_cast<std::size_t>(*quanta % m);
+  // Whether a comes before b in the redistribution order.
+  const auto before = [positive](const Slot& a, const Slot& b) {
+    if (a.priority != b.priority) {
+      return positive ? a.priority < b.priority : a.priority > b.priority;
+    }
+    const int by_amount = compare_amounts(a.amount, b.amount);
+    if (by_amount != 0) return by_amount > 0;
+    if (a.id != b.id) return a.id > b.id;
+    return a.k < b.k;
+  };
+  if (tail > 0) {
+    const auto nth = slots.end() - static_cast<std::ptrdiff_t>(tail);
+    std::nth_element(slots.begin(), nth, slots.end(), before);
+  }
+
+  for (std::size_t j = each == 0 ? m - tail : 0; j < m; ++j) {
+    const U128 extra = each + (j >= m - tail ? 1 : 0);
+    Decimal& amount = t.amounts[slots[j].k];
     const std::optional<Decimal> step = decimal_of(extra, q, !positive);
     // A line whose amount already holds as many digits as the type allows
     // would round the quanta away instead of taking them.
@@ -377,44 +526,43 @@ Result<Totals, TabulationError> redistribute(Totals totals, const Decimal& diffe
     if (!grown) return error_at(kCannotRedistribute, "");
     amount = *grown;
   }
-  return totals;
+  return std::nullopt;
 }
 
 // Whether the final amounts add up exactly to the total. Every amount and the
 // total have at most q places.
-bool adds_up(const Totals& totals, uint32_t q) noexcept {
+bool adds_up(const Tabulation& t, uint32_t q) noexcept {
   ExactSum sum(q);
-  for (const auto& entry : totals.subtotals) sum.add(entry.second);
-  sum.add(totals.total, true);
+  for (const Decimal& amount : t.amounts) sum.add(amount);
+  sum.add(t.total, 1, true);
   return sum.is_zero();
 }
 
-Result<Totals, TabulationError> computed_totals(std::vector<LineItem> lines, uint32_t q) {
+Result<Tabulation, TabulationError> computed_totals(const std::vector<LineItem>& lines,
+                                                    uint32_t q) {
   const Decimal zero = quantized_zero(q);  // panics for q > 28 before any line is read
-  const Collapsed c = collapse(lines);
+  Collapsed c = collapse(lines);
+  const std::vector<std::size_t> order = tier_order(lines);
 
-  // Tiers: ascending priority, each keeping the input order of its lines.
-  std::vector<std::size_t> order(lines.size());
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&lines](std::size_t a, std::size_t b) {
-    return lines[a].priority < lines[b].priority;
-  });
+  const std::size_t n = lines.size();
+  const auto nth = [&order](std::size_t j) { return order.empty() ? j : order[j]; };
 
   std::vector<Decimal> values(c.first.size());
   std::vector<bool> seen(c.first.size(), false);
   std::vector<std::size_t> tier;  // distinct lines of the tier, in order of first appearance
   Decimal base = zero;
   Decimal discount = zero;
-  for (std::size_t start = 0; start < order.size();) {
-    const int16_t priority = lines[order[start]].priority;
+  for (std::size_t start = 0; start < n;) {
+    const int16_t priority = lines[nth(start)].priority;
     tier.clear();
     std::size_t end = start;
-    for (; end < order.size() && lines[order[end]].priority == priority; ++end) {
-      const std::size_t k = c.distinct_of[order[end]];
+    for (; end < n && lines[nth(end)].priority == priority; ++end) {
+      const std::size_t i = nth(end);
+      const std::size_t k = c.position(i);
       // A line equal to an earlier one has the same value against the same
       // base; it is evaluated once but counts in the discount every time.
       if (!seen[k]) {
-        auto value = line_value(lines[order[end]], order[end], base);
+        auto value = line_value(lines[i], i, base);
         if (!value) return std::move(value).error();
         values[k] = value.value();
         seen[k] = true;
@@ -433,37 +581,46 @@ Result<Totals, TabulationError> computed_totals(std::vector<LineItem> lines, uin
   }
 
   for (Decimal& value : values) value = quantize(value, q);
-  Totals totals{base, quantize(discount, q), take_distinct(lines, c, values)};
+  Tabulation t{base, quantize(discount, q), std::move(c.first), std::move(values)};
 
   Decimal parts = zero;
-  for (const auto& entry : totals.subtotals) parts += entry.second;
-  const Decimal difference = totals.total - parts;
+  for (const Decimal& amount : t.amounts) parts += amount;
+  const Decimal difference = t.total - parts;
   if (!difference.is_zero()) {
-    auto redistributed = redistribute(std::move(totals), difference, zero, q);
-    if (!redistributed) return std::move(redistributed).error();
-    totals = std::move(redistributed).value();
+    if (auto error = redistribute(lines, t, difference, zero, q)) return std::move(*error);
   }
   // At the limit of the type the total, the sum of the amounts or the
   // difference may have been rounded (a bill whose exact sum needs more than 96
   // bits); only amounts that really add up to the total are handed back.
-  if (!adds_up(totals, q)) return error_at(kCannotRedistribute, "");
-  return totals;
+  if (!adds_up(t, q)) return error_at(kCannotRedistribute, "");
+  return t;
 }
 
 }  // namespace
 
-Result<Totals, TabulationError> get_totals(std::vector<LineItem> lines, uint32_t q) {
+Result<Tabulation, TabulationError> tabulate(const std::vector<LineItem>& lines, uint32_t q) {
   const bool frozen = !lines.empty() && std::all_of(lines.begin(), lines.end(), [](const auto& l) {
     return l.frozen_value.has_value();
   });
-  if (frozen) return frozen_totals(std::move(lines));
-  return computed_totals(std::move(lines), q);
+  if (frozen) return frozen_totals(lines);
+  return computed_totals(lines, q);
+}
+
+Result<Totals, TabulationError> get_totals(std::vector<LineItem> lines, uint32_t q) {
+  auto t = tabulate(lines, q);
+  if (!t) return std::move(t).error();
+  Totals totals{t->total, t->discount, {}};
+  totals.subtotals.reserve(t->first.size());
+  for (std::size_t k = 0; k < t->first.size(); ++k) {
+    totals.subtotals.emplace_back(std::move(lines[t->first[k]]), t->amounts[k]);
+  }
+  return totals;
 }
 
 Result<Decimal, TabulationError> reckon_lines(std::vector<LineItem> lines, uint32_t q) {
-  auto totals = get_totals(std::move(lines), q);
-  if (!totals) return std::move(totals).error();
-  return totals->total;
+  auto t = tabulate(lines, q);
+  if (!t) return std::move(t).error();
+  return t->total;
 }
 
 int redistribution_priority(bool positive, const Candidate& a, const Candidate& b) noexcept {
@@ -603,22 +760,28 @@ Result<std::vector<LineItem>, TabulationError> deliverable_lines(
     result.push_back(std::move(base_line));
   }
 
-  // Only the sign of the purchase's total matters here; it is reckoned on copies.
-  Lines reckoned = result;
-  reckoned.insert(reckoned.end(), context.extra_lines.begin(), context.extra_lines.end());
-  auto total = reckon_lines(std::move(reckoned), context.quantization);
+  // Only the sign of the purchase's total matters here. It is reckoned on a
+  // copy of the lines so far followed by the extra lines, which are moved
+  // there rather than copied and taken from there at the end.
+  const std::size_t generated = result.size();
+  Lines reckoned;
+  reckoned.reserve(generated + context.extra_lines.size());
+  reckoned.assign(result.begin(), result.end());
+  reckoned.insert(reckoned.end(), std::make_move_iterator(context.extra_lines.begin()),
+                  std::make_move_iterator(context.extra_lines.end()));
+  auto total = tabulate(reckoned, context.quantization);
   if (!total) {
     TabulationError error = std::move(total).error();
     // A line of the reckoning is one of the caller's extra lines (the base
     // price line, the only other, was proved to parse above).
     if (error.line) {
-      const std::size_t extra = *error.line - result.size();
+      const std::size_t extra = *error.line - generated;
       error.where = "extra_lines[" + std::to_string(extra) + "]." + error.where;
       error.line.reset();
     }
     return error;
   }
-  const bool positive = total.value().gt(quantized_zero(context.quantization));
+  const bool positive = total->total.gt(quantized_zero(context.quantization));
 
   const auto add_table_lines = [&] {
     result.push_back(generated_line(-3, LineType::TableService, 400, Category::TableHandling,
@@ -660,7 +823,10 @@ Result<std::vector<LineItem>, TabulationError> deliverable_lines(
     add_tracking_line();
   }
 
-  for (LineItem& line : context.extra_lines) result.push_back(std::move(line));
+  result.reserve(result.size() + reckoned.size() - generated);
+  for (std::size_t i = generated; i < reckoned.size(); ++i) {
+    result.push_back(std::move(reckoned[i]));
+  }
   return result;
 }
 

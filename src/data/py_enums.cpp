@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <new>
+#include <optional>
 #include <string_view>
 
 #include "lib/binding.hpp"
@@ -45,6 +46,36 @@ struct Traits<Category> {
   static constexpr const char* name = "Category";
   static constexpr const char* qualified = "builtins.Category";
   static constexpr std::string_view doc = kCategoryDoc;
+};
+
+// The declaration index of each integer of an enumeration, in one table
+// spanning its smallest to its largest integer.
+template <class E>
+struct DenseIndex {
+  static constexpr const auto& table = Traits<E>::table;
+  static constexpr uint16_t lo = [] {
+    uint16_t m = UINT16_MAX;
+    for (const auto& v : table) m = v.value < m ? v.value : m;
+    return m;
+  }();
+  static constexpr uint16_t hi = [] {
+    uint16_t m = 0;
+    for (const auto& v : table) m = v.value > m ? v.value : m;
+    return m;
+  }();
+  static constexpr uint8_t kNone = UINT8_MAX;
+  static_assert(table.size() < kNone);
+  static constexpr std::array<uint8_t, hi - lo + 1> map = [] {
+    std::array<uint8_t, hi - lo + 1> m{};
+    m.fill(kNone);
+    for (std::size_t i = 0; i < table.size(); ++i) m[table[i].value - lo] = static_cast<uint8_t>(i);
+    return m;
+  }();
+
+  static std::optional<std::size_t> find(uint16_t value) noexcept {
+    if (value < lo || value > hi || map[value - lo] == kNone) return std::nullopt;
+    return map[value - lo];
+  }
 };
 
 // A class with its value objects, indexed by declaration order. Never freed.
@@ -197,7 +228,7 @@ template <class E>
 PyObject* value_object(E value) {
   ClassState<E>* state = class_state<E>();
   if (state == nullptr) return nullptr;
-  auto index = enum_index(Traits<E>::table, static_cast<uint16_t>(value));
+  const auto index = DenseIndex<E>::find(static_cast<uint16_t>(value));
   if (!index) {
     // Records only ever hold declared values.
     lib::raise_panic("Enumeration value out of range");
@@ -214,6 +245,19 @@ bool from_python(PyObject* obj, E& out) {
     lib::raise_cast_error(obj, Traits<E>::name);
     return false;
   }
+  out = static_cast<E>(value_of(obj));
+  return true;
+}
+
+template <class E>
+bool fast_from_python(PyObject* obj, E& out) noexcept {
+  ClassState<E>* state = class_state<E>();
+  if (state == nullptr) {
+    PyErr_Clear();  // the general conversion meets the same failure and reports it
+    return false;
+  }
+  // The classes cannot be subclassed: a value object's type is the class.
+  if (!Py_IS_TYPE(obj, state->type)) return false;
   out = static_cast<E>(value_of(obj));
   return true;
 }
@@ -266,5 +310,9 @@ PyObject* to_python(Category value) { return value_object(value); }
 bool convert(PyObject* obj, LineType& out) { return from_python(obj, out); }
 bool convert(PyObject* obj, Account& out) { return from_python(obj, out); }
 bool convert(PyObject* obj, Category& out) { return from_python(obj, out); }
+
+bool fast_convert(PyObject* obj, LineType& out) noexcept { return fast_from_python(obj, out); }
+bool fast_convert(PyObject* obj, Account& out) noexcept { return fast_from_python(obj, out); }
+bool fast_convert(PyObject* obj, Category& out) noexcept { return fast_from_python(obj, out); }
 
 }  // namespace data

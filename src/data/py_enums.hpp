@@ -29,4 +29,9 @@ bool convert(PyObject* obj, LineType& out);
 bool convert(PyObject* obj, Account& out);
 bool convert(PyObject* obj, Category& out);
 
+// The same for a value object only; false with nothing set for anything else.
+bool fast_convert(PyObject* obj, LineType& out) noexcept;
+bool fast_convert(PyObject* obj, Account& out) noexcept;
+bool fast_convert(PyObject* obj, Category& out) noexcept;
+
 }  // namespace data

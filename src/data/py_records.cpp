@@ -1,5 +1,8 @@
 #include "data/py_records.hpp"
 
+#include <array>
+#include <cstddef>
+
 #include "data/py_enums.hpp"
 #include "lib/binding.hpp"
 #include "lib/ref.hpp"
@@ -7,9 +10,28 @@
 namespace data {
 namespace {
 
+using lib::fast_convert;
 using lib::Key;
 using lib::read_field;
 using lib::Ref;
+
+// Reads the fields of a record from one scan of an exact dict, each by its
+// fast conversion, in declaration order.
+template <std::size_t N, class... F>
+bool fast_record(PyObject* obj, const std::array<Key, N>& fields, F&... out) {
+  static_assert(sizeof...(F) == N, "one output per field");
+  PyObject* const* table = lib::key_table();
+  if (table == nullptr) {
+    PyErr_Clear();  // the general conversion meets the same failure and reports it
+    return false;
+  }
+  PyObject* names[N];
+  for (std::size_t i = 0; i < N; ++i) names[i] = table[static_cast<std::size_t>(fields[i])];
+  std::array<Ref, N> values;
+  if (!lib::scan_fields(obj, names, N, values.data())) return false;
+  std::size_t i = 0;
+  return (fast_convert(values[i++].get(), out) && ...);
+}
 
 PyObject* optional_to_python(const std::optional<std::string>& text) {
   return text ? lib::new_text(*text) : Py_NewRef(Py_None);
@@ -29,7 +51,71 @@ bool set_item(PyObject* dict, Key k, PyObject* value) {
 
 }  // namespace
 
+bool fast_convert(PyObject* obj, LineItem& out) {
+  static constexpr std::array kFields = {
+      Key::id,         Key::priority,          Key::kind,
+      Key::amount,     Key::description,       Key::frozen_value,
+      Key::percentage, Key::category,          Key::destination_user_id,
+      Key::destination_account, Key::back_into_percentage};
+  return fast_record(obj, kFields, out.id, out.priority, out.kind, out.amount, out.description,
+                     out.frozen_value, out.percentage, out.category, out.destination_user_id,
+                     out.destination_account, out.back_into_percentage);
+}
+
+bool fast_convert(PyObject* obj, ServicePlan& out) {
+  static constexpr std::array kFields = {
+      Key::id,          Key::name,         Key::connection_fee_waived,
+      Key::per_deliverable_price,          Key::max_simultaneous_orders,
+      Key::waitlisting, Key::paypal_invoicing, Key::shield_static_price,
+      Key::shield_percentage_price};
+  return fast_record(obj, kFields, out.id, out.name, out.connection_fee_waived,
+                     out.per_deliverable_price, out.max_simultaneous_orders, out.waitlisting,
+                     out.paypal_invoicing, out.shield_static_price, out.shield_percentage_price);
+}
+
+bool fast_convert(PyObject* obj, Pricing& out) {
+  static constexpr std::array kFields = {
+      Key::plans,
+      Key::minimum_price,
+      Key::table_percentage,
+      Key::table_static,
+      Key::table_tax,
+      Key::processing_percentage,
+      Key::processing_static,
+      Key::international_conversion_percentage,
+      Key::preferred_plan,
+      Key::stripe_blended_rate_percentage,
+      Key::stripe_blended_rate_static,
+      Key::stripe_payout_cross_border_percentage,
+      Key::stripe_active_account_monthly_fee,
+      Key::stripe_payout_static,
+      Key::stripe_payout_percentage};
+  return fast_record(obj, kFields, out.plans, out.minimum_price, out.table_percentage,
+                     out.table_static, out.table_tax, out.processing_percentage,
+                     out.processing_static, out.international_conversion_percentage,
+                     out.preferred_plan, out.stripe_blended_rate_percentage,
+                     out.stripe_blended_rate_static, out.stripe_payout_cross_border_percentage,
+                     out.stripe_active_account_monthly_fee, out.stripe_payout_static,
+                     out.stripe_payout_percentage);
+}
+
+bool fast_convert(PyObject* obj, TipLinesContext& out) {
+  static constexpr std::array kFields = {Key::pricing, Key::international, Key::quantization};
+  return fast_record(obj, kFields, out.pricing, out.international, out.quantization);
+}
+
+bool fast_convert(PyObject* obj, DeliverableLinesContext& out) {
+  static constexpr std::array kFields = {
+      Key::base_price,  Key::table_product, Key::escrow_enabled,     Key::international,
+      Key::extra_lines, Key::plan_name,     Key::pricing,            Key::user_id,
+      Key::allow_soft_failure,              Key::quantization};
+  return fast_record(obj, kFields, out.base_price, out.table_product, out.escrow_enabled,
+                     out.international, out.extra_lines, out.plan_name, out.pricing, out.user_id,
+                     out.allow_soft_failure, out.quantization);
+}
+
 bool convert(PyObject* obj, LineItem& out, const lib::Path& at) {
+  if (fast_convert(obj, out)) return true;
   constexpr const char* r = "LineItem";
   return read_field(obj, Key::id, r, out.id, at) && read_field(obj, Key::priority, r, out.priority, at) &&
          read_field(obj, Key::kind, r, out.kind, at) && read_field(obj, Key::amount, r, out.amount, at) &&
@@ -43,6 +129,7 @@ bool convert(PyObject* obj, LineItem& out, const lib::Path& at) {
 }
 
 bool convert(PyObject* obj, ServicePlan& out, const lib::Path& at) {
+  if (fast_convert(obj, out)) return true;
   constexpr const char* r = "ServicePlan";
   return read_field(obj, Key::id, r, out.id, at) && read_field(obj, Key::name, r, out.name, at) &&
          read_field(obj, Key::connection_fee_waived, r, out.connection_fee_waived, at) &&
@@ -55,6 +142,7 @@ bool convert(PyObject* obj, ServicePlan& out, const lib::Path& at) {
 }
 
 bool convert(PyObject* obj, Pricing& out, const lib::Path& at) {
+  if (fast_convert(obj, out)) return true;
   constexpr const char* r = "Pricing";
   return read_field(obj, Key::plans, r, out.plans, at) &&
          read_field(obj, Key::minimum_price, r, out.minimum_price, at) &&
@@ -78,6 +166,7 @@ bool convert(PyObject* obj, Pricing& out, const lib::Path& at) {
 }
 
 bool convert(PyObject* obj, TipLinesContext& out, const lib::Path& at) {
+  if (fast_convert(obj, out)) return true;
   constexpr const char* r = "TipLinesContext";
   return read_field(obj, Key::pricing, r, out.pricing, at) &&
          read_field(obj, Key::international, r, out.international, at) &&
@@ -85,6 +174,7 @@ bool convert(PyObject* obj, TipLinesContext& out, const lib::Path& at) {
 }
 
 bool convert(PyObject* obj, DeliverableLinesContext& out, const lib::Path& at) {
+  if (fast_convert(obj, out)) return true;
   constexpr const char* r = "DeliverableLinesContext";
   return read_field(obj, Key::base_price, r, out.base_price, at) &&
          read_field(obj, Key::table_product, r, out.table_product, at) &&
@@ -98,31 +188,43 @@ bool convert(PyObject* obj, DeliverableLinesContext& out, const lib::Path& at) {
          read_field(obj, Key::quantization, r, out.quantization, at);
 }
 
+namespace {
+
+// Sets the eleven keys of a line in declaration order.
+bool fill_line(PyObject* d, const LineItem& line) {
+  return set_item(d, Key::id, PyLong_FromLong(line.id)) &&
+         set_item(d, Key::priority, PyLong_FromLong(line.priority)) &&
+         set_item(d, Key::kind, to_python(line.kind)) &&
+         set_item(d, Key::amount, lib::new_text(line.amount)) &&
+         set_item(d, Key::description, lib::new_text(line.description)) &&
+         set_item(d, Key::frozen_value, optional_to_python(line.frozen_value)) &&
+         set_item(d, Key::percentage, lib::new_text(line.percentage)) &&
+         set_item(d, Key::category, to_python(line.category)) &&
+         set_item(d, Key::destination_user_id, optional_to_python(line.destination_user_id)) &&
+         set_item(d, Key::destination_account, to_python(line.destination_account)) &&
+         set_item(d, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
+}
+
+}  // namespace
+
 PyObject* to_python(const LineItem& line) {
   Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* d = dict.get();
-  bool ok = set_item(d, Key::id, PyLong_FromLong(line.id)) &&
-            set_item(d, Key::priority, PyLong_FromLong(line.priority)) &&
-            set_item(d, Key::kind, to_python(line.kind)) &&
-            set_item(d, Key::amount, lib::new_text(line.amount)) &&
-            set_item(d, Key::description, lib::new_text(line.description)) &&
-            set_item(d, Key::frozen_value, optional_to_python(line.frozen_value)) &&
-            set_item(d, Key::percentage, lib::new_text(line.percentage)) &&
-            set_item(d, Key::category, to_python(line.category)) &&
-            set_item(d, Key::destination_user_id, optional_to_python(line.destination_user_id)) &&
-            set_item(d, Key::destination_account, to_python(line.destination_account)) &&
-            set_item(d, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
-  return ok ? dict.release() : nullptr;
+  if (!dict || !fill_line(dict.get(), line)) return nullptr;
+  return dict.release();
 }
 
 PyObject* to_python(const std::vector<LineItem>& lines) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
   if (!list) return nullptr;
+  PyObject* first = nullptr;  // borrowed from the list
   for (size_t i = 0; i < lines.size(); ++i) {
-    PyObject* item = to_python(lines[i]);
-    if (item == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    // Every later dict starts as a copy of the first, which holds the same
+    // keys in the same order, so that setting its values replaces them instead
+    // of growing a new dict key by key.
+    Ref dict = Ref::steal(first == nullptr ? PyDict_New() : PyDict_Copy(first));
+    if (!dict || !fill_line(dict.get(), lines[i])) return nullptr;
+    if (first == nullptr) first = dict.get();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
   return list.release();
 }

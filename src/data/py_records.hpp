@@ -19,6 +19,15 @@ bool convert(PyObject* obj, Pricing& out, const lib::Path& at);
 bool convert(PyObject* obj, TipLinesContext& out, const lib::Path& at);
 bool convert(PyObject* obj, DeliverableLinesContext& out, const lib::Path& at);
 
+// The same for exact dicts whose fields all take their fast conversion
+// (lib::fast_convert); false with nothing set otherwise. The conversions above
+// try this first.
+bool fast_convert(PyObject* obj, LineItem& out);
+bool fast_convert(PyObject* obj, ServicePlan& out);
+bool fast_convert(PyObject* obj, Pricing& out);
+bool fast_convert(PyObject* obj, TipLinesContext& out);
+bool fast_convert(PyObject* obj, DeliverableLinesContext& out);
+
 // A new dict with the eleven keys in declaration order, or NULL.
 PyObject* to_python(const LineItem& line);
 // A new list of line dicts in list order, or NULL.

@@ -127,6 +127,11 @@ PyObject* key(Key k) {
   return ks == nullptr ? nullptr : ks->strings[static_cast<size_t>(k)];
 }
 
+PyObject* const* key_table() {
+  KeyStrings* ks = keys();
+  return ks == nullptr ? nullptr : ks->strings.data();
+}
+
 const char* key_name(Key k) noexcept { return kKeyNames[static_cast<size_t>(k)]; }
 
 // ---- Errors -------------------------------------------------------------
@@ -247,6 +252,24 @@ bool to_text(PyObject* obj, std::string& out) {
   return true;
 }
 
+bool fast_convert(PyObject* obj, std::string& out) {
+  if (!PyUnicode_CheckExact(obj)) return false;
+  if (PyUnicode_IS_ASCII(obj)) {
+    out.assign(static_cast<const char*>(PyUnicode_DATA(obj)),
+               static_cast<size_t>(PyUnicode_GET_LENGTH(obj)));
+    return true;
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (data == nullptr) {
+    // Not encodable (a lone surrogate): the general conversion raises it.
+    PyErr_Clear();
+    return false;
+  }
+  out.assign(data, static_cast<size_t>(size));
+  return true;
+}
+
 bool to_bool(PyObject* obj, bool& out) {
   if (Py_IS_TYPE(obj, &PyBool_Type)) {
     out = (obj == Py_True);
@@ -305,6 +328,54 @@ PyObject* get_item(PyObject* obj, Key k) {
   return PyObject_GetItem(obj, name);
 }
 
+namespace {
+
+// The field whose name is `key`: by identity first (the keys of dicts written
+// in Python code are interned, like the names), then by text.
+std::size_t field_of(PyObject* key, PyObject* const* names, std::size_t count,
+                     std::size_t expected) {
+  if (expected < count && names[expected] == key) return expected;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (names[i] == key) return i;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    if (PyUnicode_GET_LENGTH(names[i]) == PyUnicode_GET_LENGTH(key) &&
+        PyUnicode_Compare(names[i], key) == 0) {
+      return i;
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
+bool scan_fields(PyObject* obj, PyObject* const* names, std::size_t count, Ref* values) {
+  if (!PyDict_CheckExact(obj)) return false;
+  bool usable = true;
+  std::size_t found = 0;
+  // PyDict_Next hands out borrowed references; on a free-threaded build the
+  // dict is locked while they are turned into strong ones.
+  Py_BEGIN_CRITICAL_SECTION(obj);
+  Py_ssize_t pos = 0;
+  PyObject* k = nullptr;
+  PyObject* v = nullptr;
+  std::size_t expected = 0;
+  while (PyDict_Next(obj, &pos, &k, &v)) {
+    // Any other key could run Python code when the dict is searched.
+    if (!PyUnicode_CheckExact(k)) {
+      usable = false;
+      break;
+    }
+    const std::size_t f = field_of(k, names, count, expected);
+    if (f == count) continue;  // a key the record does not read
+    values[f] = Ref::borrow(v);
+    ++found;
+    expected = f + 1;
+  }
+  Py_END_CRITICAL_SECTION();
+  return usable && found == count;
+}
+
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** slots) {
   if (nargs > sig.count) {
@@ -356,7 +427,19 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* new_text(std::string_view text) {
+  // Texts of one character come from the interpreter's shared strings.
+  if (text.size() > 1) {
+    unsigned char high = 0;
+    for (const char c : text) high |= static_cast<unsigned char>(c);
+    if (high < 0x80) return new_ascii_text(text);
+  }
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+}
+
+PyObject* new_ascii_text(std::string_view text) {
+  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127);
+  if (out != nullptr && !text.empty()) std::memcpy(PyUnicode_DATA(out), text.data(), text.size());
+  return out;
 }
 
 }  // namespace lib

@@ -6,7 +6,9 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -44,6 +46,8 @@ enum class Key : int {
 // The interned string of a key (borrowed; it lives until the process ends),
 // or NULL with an exception set if the strings could not be created.
 PyObject* key(Key k);
+// All key strings, indexed by Key (borrowed), or NULL with an exception set.
+PyObject* const* key_table();
 // The text of a key.
 const char* key_name(Key k) noexcept;
 // Creates the key strings and the PanicException class now, so that no call
@@ -136,6 +140,95 @@ inline bool convert(PyObject* obj, int64_t& out) { return to_int(obj, out); }
 inline bool convert(PyObject* obj, uint16_t& out) { return to_int(obj, out); }
 inline bool convert(PyObject* obj, uint32_t& out) { return to_int(obj, out); }
 
+// ---- Conversions without side effects --------------------------------------
+//
+// fast_convert reads a value only when it is of the exact type expected (an
+// exact int in range, an exact str, True or False, None, a value object, an
+// exact list, tuple or dict) and otherwise declines: it returns false with no
+// exception set and nothing observable done. It never runs Python code, so a
+// conversion that it accepts cannot let the caller's containers change under
+// it, and it gives what the general conversion gives. Everything it declines
+// takes the general conversion, which reports failures.
+
+template <class T>
+bool fast_int(PyObject* obj, T& out) noexcept {
+  if (!PyLong_CheckExact(obj)) return false;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  if (overflow != 0 || v < static_cast<long long>(std::numeric_limits<T>::min()) ||
+      v > static_cast<long long>(std::numeric_limits<T>::max())) {
+    return false;
+  }
+  out = static_cast<T>(v);
+  return true;
+}
+
+inline bool fast_convert(PyObject* obj, int16_t& out) noexcept { return fast_int(obj, out); }
+inline bool fast_convert(PyObject* obj, int32_t& out) noexcept { return fast_int(obj, out); }
+inline bool fast_convert(PyObject* obj, int64_t& out) noexcept { return fast_int(obj, out); }
+inline bool fast_convert(PyObject* obj, uint16_t& out) noexcept { return fast_int(obj, out); }
+inline bool fast_convert(PyObject* obj, uint32_t& out) noexcept { return fast_int(obj, out); }
+
+inline bool fast_convert(PyObject* obj, bool& out) noexcept {
+  if (obj != Py_True && obj != Py_False) return false;
+  out = obj == Py_True;
+  return true;
+}
+
+bool fast_convert(PyObject* obj, std::string& out);
+
+template <class T>
+bool fast_convert(PyObject* obj, std::optional<T>& out) {
+  if (obj == Py_None) {
+    out.reset();
+    return true;
+  }
+  return fast_convert(obj, out.emplace());
+}
+
+// Makes room for the elements of an exact list or tuple, whose length is
+// true. When that much memory cannot be had at once, the list grows as it is
+// read instead, so that a failing element is reported as before.
+template <class T>
+void reserve_for(std::vector<T>& out, PyObject* seq) {
+  try {
+    // The list's size is read as PyList_GET_SIZE reads it, atomically on a
+    // free-threaded build.
+    const Py_ssize_t size = PyList_CheckExact(seq) ? PyList_GET_SIZE(seq) : PyTuple_GET_SIZE(seq);
+    out.reserve(static_cast<size_t>(size));
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+// A strong reference to element i of an exact list or tuple, or an empty Ref
+// past its end (a list may shrink while it is read).
+inline Ref sequence_item(PyObject* seq, bool list, Py_ssize_t i) {
+  if (!list) return Ref::borrow(i < PyTuple_GET_SIZE(seq) ? PyTuple_GET_ITEM(seq, i) : nullptr);
+  if (i >= PyList_GET_SIZE(seq)) return Ref();
+  Ref item = Ref::steal(PyList_GetItemRef(seq, i));
+  if (!item) PyErr_Clear();  // shrunk by another thread since the size was read
+  return item;
+}
+
+template <class T>
+bool fast_convert(PyObject* obj, std::vector<T>& out) {
+  const bool list = PyList_CheckExact(obj);
+  if (!list && !PyTuple_CheckExact(obj)) return false;
+  out.clear();
+  reserve_for(out, obj);
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref item = sequence_item(obj, list, i);
+    if (!item) return true;
+    if (!fast_convert(item.get(), out.emplace_back())) return false;
+  }
+}
+
+// Looks up the values of a record's fields in an exact dict whose keys are all
+// exact str, in one pass over its entries: values[i] becomes a strong
+// reference to the value under names[i]. False (no exception set) when obj is
+// no such dict or lacks a field.
+bool scan_fields(PyObject* obj, PyObject* const* names, std::size_t count, Ref* values);
+
 // Converts by the conversion for T, handing it the path where it knows one.
 template <class T>
 bool convert_at(PyObject* obj, T& out, const Path& at) {
@@ -167,6 +260,20 @@ bool convert(PyObject* obj, std::vector<T>& out, const Path& at) {
   if (!PySequence_Check(obj)) {
     raise_cast_error(obj, "Sequence");
     return false;
+  }
+  // An exact list or tuple is read by index, as its iterator would: the
+  // size is looked at again before each element, so a list that a conversion
+  // changes is read as iteration would read it.
+  const bool list = PyList_CheckExact(obj);
+  if (list || PyTuple_CheckExact(obj)) {
+    out.clear();
+    reserve_for(out, obj);
+    for (Py_ssize_t i = 0;; ++i) {
+      Ref item = sequence_item(obj, list, i);
+      if (!item) return true;
+      const Path element{&at, nullptr, static_cast<std::size_t>(i)};
+      if (!convert_at(item.get(), out.emplace_back(), element)) return false;
+    }
   }
   Py_ssize_t hint = PyObject_Length(obj);
   if (hint < 0) {
@@ -241,6 +348,10 @@ bool convert_argument(PyObject* obj, Key param, T& out) {
 
 // ---- Results ---------------------------------------------------------------
 
+// A new str holding UTF-8 text.
 PyObject* new_text(std::string_view text);
+// A new str holding text known to be ASCII (the text form of a Decimal),
+// written straight into the string's storage without decoding.
+PyObject* new_ascii_text(std::string_view text);
 
 }  // namespace lib

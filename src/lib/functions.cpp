@@ -99,23 +99,23 @@ PyObject* get_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     std::vector<LineItem> lines;
     uint32_t q = 0;
     if (!take_arguments(kGetTotals, args, nargs, kwnames, lines, q)) return nullptr;
-    auto totals = funcs::get_totals(std::move(lines), q);
+    auto totals = funcs::tabulate(lines, q);
     if (!totals) return raise_error(totals, "lines");
 
     Ref subtotals = Ref::steal(PyDict_New());
     if (!subtotals) return nullptr;
     // Lines sharing an id share one entry; the later line's amount wins.
-    for (const auto& [line, amount] : totals->subtotals) {
-      Ref id = Ref::steal(PyLong_FromLong(line.id));
-      Ref text = Ref::steal(new_text(amount.to_string()));
+    for (size_t k = 0; k < totals->first.size(); ++k) {
+      Ref id = Ref::steal(PyLong_FromLong(lines[totals->first[k]].id));
+      Ref text = Ref::steal(new_ascii_text(totals->amounts[k].to_string()));
       if (!id || !text || PyDict_SetItem(subtotals.get(), id.get(), text.get()) < 0) {
         return nullptr;
       }
     }
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
-    Ref total = Ref::steal(new_text(funcs::value_string(totals->total, q)));
-    Ref discount = Ref::steal(new_text(funcs::value_string(totals->discount, q)));
+    Ref total = Ref::steal(new_ascii_text(funcs::value_string(totals->total, q)));
+    Ref discount = Ref::steal(new_ascii_text(funcs::value_string(totals->discount, q)));
     PyObject* k_total = key(Key::total);
     PyObject* k_discount = key(Key::discount);
     PyObject* k_subtotals = key(Key::subtotals);
@@ -136,7 +136,7 @@ PyObject* reckon_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!take_arguments(kReckonLines, args, nargs, kwnames, lines, q)) return nullptr;
     auto total = funcs::reckon_lines(std::move(lines), q);
     if (!total) return raise_error(total, "lines");
-    return new_text(total->to_string());
+    return new_ascii_text(total->to_string());
   });
 }
 
@@ -146,14 +146,17 @@ PyObject* divide_amount(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     uint16_t divisor = 0;
     uint32_t q = 0;
     if (!take_arguments(kDivideAmount, args, nargs, kwnames, amount, divisor, q)) return nullptr;
-    auto shares = funcs::divide_amount(amount, divisor, q);
-    if (!shares) return raise_error(shares, "");
-    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(shares->size())));
+    auto split = funcs::split_amount(amount, divisor, q);
+    if (!split) return raise_error(split, "");
+    // Two texts serve every share: each list entry is a new reference to one.
+    Ref rest = Ref::steal(new_ascii_text(split->rest_text));
+    Ref front = split->front > 0 ? Ref::steal(new_ascii_text(split->front_text)) : Ref();
+    if (!rest || (split->front > 0 && !front)) return nullptr;
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(split->count)));
     if (!list) return nullptr;
-    for (size_t i = 0; i < shares->size(); ++i) {
-      PyObject* text = new_text((*shares)[i]);
-      if (text == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    for (size_t i = 0; i < split->count; ++i) {
+      PyObject* text = i < split->front ? front.get() : rest.get();
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), Py_NewRef(text));
     }
     return list.release();
   });

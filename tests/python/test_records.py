@@ -180,6 +180,16 @@ def test_lines_round_trip_through_extra_lines():
     assert again[-2]["amount"] == "2.50"
 
 
+def test_written_lines_are_separate_dicts_with_their_own_texts():
+    extras = [line(1, "1.00", description=text) for text in ("", "x", "gift wrap", "café ☕", "\x7f\x80")]
+    out = tf.py_deliverable_lines(deliverable_context(escrow_enabled=True, extra_lines=extras))
+    assert out[-len(extras):] == extras
+    assert [list(row) for row in out] == [list(LINE_KEYS)] * len(out)
+    out[0]["amount"] = "999"
+    out[0]["added"] = 1
+    assert all(row["amount"] != "999" and "added" not in row for row in out[1:])
+
+
 def test_empty_frozen_value_is_present_not_absent():
     with pytest.raises(ValueError, match="(?m)^Invalid decimal: empty$"):
         tf.py_get_totals([line(1, "1.00", frozen_value="")], 2)

@@ -177,6 +177,54 @@ def test_fixed_amount_bills_against_a_model(entries, q):
         assert max(shares) - min(shares) <= quantum
 
 
+def model_totals(entries, q):
+    """The totals of fixed-amount lines (id, priority, amount), step by step as
+    described: equal lines are one line, the difference goes out one quantum
+    at a time from the end of a stable sort of the candidates. None when no
+    line can take the difference."""
+    distinct = list(dict.fromkeys(entries))
+    tiers = sorted({p for _, p, _ in distinct})
+    total = sum((trunc(sum(a for _, p, a in distinct if p == t), q) for t in tiers), Decimal(0))
+    cut = [trunc(a, q) for _, _, a in distinct]
+    difference = total - sum(cut)
+    positive = difference > 0
+    order = [k for k, v in enumerate(cut) if (v > 0 if positive else v < 0)]
+    if difference and not order:
+        return None
+    order.sort(key=lambda k: -distinct[k][0])  # smaller id later
+    order.sort(key=lambda k: cut[k], reverse=True)  # smaller amount later
+    order.sort(key=lambda k: distinct[k][1], reverse=not positive)  # served tier later
+    quantum = Decimal(1).scaleb(-q) * (1 if positive else -1)
+    for j in range(int(abs(difference) / abs(quantum))):
+        cut[order[len(order) - 1 - j % len(order)]] += quantum
+    return total, {distinct[k][0]: cut[k] for k in range(len(distinct))}
+
+
+@settings(max_examples=400)
+@given(
+    entries=st.lists(
+        st.tuples(st.integers(-3, 6), st.integers(-2, 3), st.sampled_from(
+            [Decimal(x) for x in ("0.335", "-0.335", "1.009", "-2.5", "0.001", "7", "-0.004")])),
+        max_size=30),
+    ascending_ids=st.booleans(),
+    q=st.integers(0, 3),
+)
+def test_who_receives_the_quanta_against_a_model(entries, ascending_ids, q):
+    # Shared ids, repeated lines and unordered tiers, or (with ascending ids)
+    # none of them: both ways of finding equal lines give the model's result.
+    if ascending_ids:
+        entries = [(i, p, a) for i, (_, p, a) in enumerate(entries)]
+    lines = [line(i, format(a, "f"), p) for i, p, a in entries]
+    expected = model_totals(entries, q)
+    if expected is None:
+        with pytest.raises(ValueError, match="^No line items to distribute difference to"):
+            tf.py_get_totals(lines, q)
+        return
+    out = tf.py_get_totals(lines, q)
+    assert Decimal(out["total"]) == expected[0]
+    assert {i: Decimal(v) for i, v in out["subtotals"].items()} == expected[1]
+
+
 percent_lines = st.tuples(
     st.integers(0, 4),  # priority
     amounts,
