@@ -62,7 +62,11 @@ bool take_arguments(const Parameters<N>& params, PyObject* const* args, Py_ssize
 [[gnu::cold, gnu::noinline]] std::string error_place(const char* argument,
                                                      const data::TabulationError& error) {
   std::string place = argument;
-  if (error.line) place += "[" + std::to_string(*error.line) + "]";
+  if (error.line) {
+    place += '[';
+    place += std::to_string(*error.line);
+    place += ']';
+  }
   if (!error.where.empty()) {
     if (!place.empty()) place += '.';
     place += error.where;
