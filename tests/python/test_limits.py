@@ -47,7 +47,7 @@ def test_split_whose_running_sum_passes_96_bits_is_returned():
 
 
 big_amount = st.builds(
-    lambda c, s: Decimal(c).scaleb(-s), st.integers(-(2**96) + 1, 2**96 - 1), st.integers(0, 28)
+    lambda c, s: Decimal(c).scaleb(-s, EXACT), st.integers(-(2**96) + 1, 2**96 - 1), st.integers(0, 28)
 )
 
 
@@ -80,11 +80,11 @@ def test_bills_at_the_limit_add_up_or_fail(amounts, q):
     q=st.integers(0, 28),
 )
 def test_every_split_into_exact_shares_is_returned(coefficient, scale, divisor, q):
-    share = Decimal(coefficient).scaleb(-scale)
+    share = Decimal(coefficient).scaleb(-scale, EXACT)
     amount = EXACT.multiply(share, divisor)
     digits = amount.normalize(EXACT)
     places = max(0, -digits.as_tuple().exponent)
-    if places > min(q, 28) or abs(digits.scaleb(places)) >= 2**96 or scale > q:
+    if places > min(q, 28) or abs(digits.scaleb(places, EXACT)) >= 2**96 or scale > q:
         return  # not a valid amount at this quantization, or a share with too many places
     shares = tf.py_divide_amount(format(digits, "f"), divisor, q)
     assert [Decimal(s) for s in shares] == [share] * divisor
