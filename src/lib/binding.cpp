@@ -159,8 +159,10 @@ void add_note(const std::string& text) {
   if (!raising_ordinary_exception()) return;
   Ref error = take_exception();
   Ref note = Ref::steal(new_text(text));
-  Ref added = note ? Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()))
-                   : Ref();
+  PyObject* method = key(Key::add_note);
+  Ref added = note && method != nullptr
+                  ? Ref::steal(PyObject_CallMethodOneArg(error.get(), method, note.get()))
+                  : Ref();
   if (!added) {
     // Only an Exception (a MemoryError) is given up for the note.
     if (!raising_ordinary_exception()) return;

@@ -20,8 +20,8 @@
 
 namespace lib {
 
-// Every key and parameter name the module reads or writes. Each becomes one
-// interned string, created once per process.
+// Every key and parameter name the module reads or writes, and the one method
+// name it calls. Each becomes one interned string, created once per process.
 #define TALLYFORGE_KEYS(X)                                                           \
   X(id) X(priority) X(kind) X(amount) X(description) X(frozen_value) X(percentage)   \
   X(category) X(destination_user_id) X(destination_account) X(back_into_percentage) \
@@ -34,7 +34,7 @@ namespace lib {
   X(paypal_invoicing) X(shield_static_price) X(shield_percentage_price) X(pricing)     \
   X(international) X(quantization) X(base_price) X(table_product) X(escrow_enabled)   \
   X(extra_lines) X(plan_name) X(user_id) X(allow_soft_failure) X(total) X(discount)   \
-  X(subtotals) X(lines) X(source_amount) X(divisor) X(provided_lines_context)
+  X(subtotals) X(lines) X(source_amount) X(divisor) X(provided_lines_context) X(add_note)
 
 enum class Key : int {
 #define TALLYFORGE_KEY_ENUM(k) k,
