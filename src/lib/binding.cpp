@@ -156,7 +156,8 @@ void chain_cause(Ref cause) {
 }
 
 void add_note(const std::string& text) {
-  if (!raising_ordinary_exception()) return;
+  // A MemoryError says nothing about the input, and a note would need memory.
+  if (!raising_ordinary_exception() || PyErr_ExceptionMatches(PyExc_MemoryError)) return;
   Ref error = take_exception();
   Ref note = Ref::steal(new_text(text));
   PyObject* method = key(Key::add_note);

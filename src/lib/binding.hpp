@@ -69,7 +69,8 @@ inline bool raising_ordinary_exception() noexcept {
 }
 
 // Adds a note (BaseException.add_note) to the exception being raised when it
-// is an Exception. If the note cannot be added, the exception stays as it was.
+// is an Exception other than MemoryError. If the note cannot be added, the
+// exception stays as it was.
 void add_note(const std::string& text);
 
 // Where a conversion is within a call's arguments: a chain of nodes on the
