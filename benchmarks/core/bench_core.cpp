@@ -28,7 +28,7 @@ struct Texts {
   std::vector<std::string> rates;      // percentages as fractions: 0.0001 to 0.2999
   std::vector<std::string> divisors;   // small whole numbers 2 to 97
   std::vector<std::string> places4;    // four places, for cutting to two
-  std::vector<std::string> long28;     // 28 places below 10: the quotients of the fee formula
+  std::vector<std::string> long28;     // 28 places, 29 digits: quotients of the fee formula
 };
 
 const Texts& texts() {
@@ -47,7 +47,7 @@ const Texts& texts() {
                           std::to_string(10000 + small % 10000).substr(1));
       std::string digits;
       for (int k = 0; k < 28; ++k) digits.push_back(static_cast<char>('0' + rng() % 10));
-      t.long28.push_back(std::to_string(1 + rng() % 7) + "." + digits);
+      t.long28.push_back(std::to_string(1 + rng() % 6) + "." + digits);  // below 2^96
     }
     return t;
   }();
@@ -118,6 +118,27 @@ void Text_tallyforge(benchmark::State& state) {
     benchmark::DoNotOptimize(s);
   }
 }
+// The text into a caller's buffer, where the core offers it (the boundary can
+// then make the Python string straight from it).
+template <class D>
+concept WritesChars = requires(const D& d, char* p) { d.to_chars(p); };
+
+template <class D>
+void TextChars_tallyforge(benchmark::State& state) {
+  if constexpr (WritesChars<D>) {
+    const auto in = ours(state.range(0) == 0 ? texts().money : texts().long28);
+    char buf[64];
+    size_t i = 0;
+    for (auto _ : state) {
+      const size_t n = in[i++ % kN].to_chars(buf);
+      benchmark::DoNotOptimize(n);
+      benchmark::DoNotOptimize(buf);
+    }
+  } else {
+    state.SkipWithError("no to_chars in this build");
+  }
+}
+
 void Text_libmpdec(benchmark::State& state) {
   const auto in = theirs(state.range(0) == 0 ? texts().money : texts().long28);
   size_t i = 0;
@@ -237,6 +258,7 @@ BENCHMARK(Parse_libmpdec);
 // Argument 0: money amounts; 1: 28-place values of 29 digits.
 BENCHMARK(Text_tallyforge)->Arg(0)->Arg(1);
 BENCHMARK(Text_libmpdec)->Arg(0)->Arg(1);
+BENCHMARK(TextChars_tallyforge<Decimal>)->Arg(0)->Arg(1);
 
 }  // namespace
 
