@@ -131,7 +131,7 @@ void TextChars_tallyforge(benchmark::State& state) {
     size_t i = 0;
     for (auto _ : state) {
       const D& d = in[i++ % kN];  // dependent, so a build without to_chars compiles
-      const size_t n = d.to_chars(buf);
+      size_t n = d.to_chars(buf);
       benchmark::DoNotOptimize(n);
       benchmark::DoNotOptimize(buf);
     }
