@@ -65,13 +65,17 @@ class Decimal {
   // above zero a point followed by exactly `scale` digits.
   std::string to_string() const;
 
-  // Room for the longest text of a value with a scale of at most 28: a sign
-  // and either 29 digits with a point or "0." and 28 places.
+  // The longest text of a value with a scale of at most 28: a sign and either
+  // 29 digits with a point or "0." and 28 places.
   static constexpr size_t kMaxTextSize = 31;
+  // The room to_chars needs: it writes in fixed-size blocks, and what lies
+  // beyond the text's length is scratch.
+  static constexpr size_t kTextBufferSize = 64;
 
-  // Writes the text form to `out`, which has room for kMaxTextSize characters,
-  // and returns its length. Never allocates. The scale must be at most 28, as
-  // it is for every value the operations make.
+  // Writes the text form to `out`, which has room for kTextBufferSize
+  // characters, and returns its length (at most kMaxTextSize). Never
+  // allocates. The scale must be at most 28, as it is for every value the
+  // operations make.
   size_t to_chars(char* out) const noexcept;
 
   Decimal add(const Decimal& rhs) const;

@@ -64,7 +64,7 @@ int main() {
   const Decimal eight = Decimal::make(8, 0);
   const long calls = 200000;
   volatile int sink = 0;
-  char buf[Decimal::kMaxTextSize];
+  char buf[Decimal::kTextBufferSize];
   auto at = [&](const std::vector<Decimal>& v, long i) { return v[static_cast<size_t>(i) % kN]; };
 
   struct Row {

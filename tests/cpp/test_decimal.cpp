@@ -358,7 +358,7 @@ TEST_F(RandomDecimals, TextFormMatchesDigitByDigitFormatting) {
                                  Decimal::from_parts(~0u, ~0u, 0, 28, false),
                                  Decimal::from_parts(0, 0, 1, 19, false)};
   for (int i = 0; i < 20000; ++i) values.push_back(next());
-  char buf[Decimal::kMaxTextSize];
+  char buf[Decimal::kTextBufferSize];
   for (const Decimal& d : values) {
     const std::string expected = reference_text(d);
     EXPECT_EQ(d.to_string(), expected);
