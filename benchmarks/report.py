@@ -170,14 +170,15 @@ def python_section(r: Report, py: dict, counts: dict[str, float]) -> None:
     r.add()
     r.add("| series | size | module per unit | pure Python per unit | floor per unit |")
     r.add("|---|---|---|---|---|")
+    series = []
     for name, c in cases.items():
         m = re.fullmatch(r"get_totals (\d+) lines|divide into (\d+) shares", name)
-        if not m:
-            continue
-        n = int(m.group(1) or m.group(2))
+        if m and name != "get_totals 8 lines":  # the 8-line bill is shaped differently
+            series.append((m.group(1) is None, int(m.group(1) or m.group(2)), c))
+    for is_split, n, c in sorted(series, key=lambda x: x[:2]):
         pc = c["per_call"]
         r.add(
-            f"| {'bill, per line' if m.group(1) else 'split, per share'} | {n:,} | "
+            f"| {'split, per share' if is_split else 'bill, per line'} | {n:,} | "
             + " | ".join(fmt_time(pc[i]["median"] / n) for i in ("module", "baseline", "floor"))
             + " |"
         )
@@ -198,8 +199,13 @@ def python_section(r: Report, py: dict, counts: dict[str, float]) -> None:
         growth = (large["per_call"]["module"]["median"] / 100_000) / (
             small["per_call"]["module"]["median"] / 1_000
         )
+        got = ratio(growth)
+        small_ins = counts.get("get_totals 1000 lines [module]")
+        large_ins = counts.get("get_totals 100000 lines [module]")
+        if small_ins and large_ins:
+            got += f" (instructions per line: {(large_ins / 100_000) / (small_ins / 1_000):.2f}x)"
         r.target("py_get_totals time per line, 100 000 lines / 1 000 lines", "<= 1.3x",
-                 ratio(growth), growth <= 1.3)
+                 got, growth <= 1.3)
     else:
         r.target("py_get_totals time per line, 100 000 lines / 1 000 lines", "<= 1.3x",
                  "not measured (quick mode)", None)
