@@ -36,17 +36,18 @@ PYTHON_TARGETS = [
     ("tip_fee_lines international", 2.5, None),
     ("deliverable_lines escrow + 3", 4, None),
 ]
+# (benchmark name, label, least speed-up over libmpdec, name in the instruction counts)
 CORE_OPS = [
-    ("Parse", "parse", 1.0),
-    ("Text/0", "text form, money", 1.5),
-    ("Text/1", "text form, 29 digits", 1.5),
-    ("Add", "add", 1.0),
-    ("MulExact", "multiply, exact", 1.0),
-    ("MulRounding", "multiply, rounding", 1.5),
-    ("DivExact", "divide, exact", 1.0),
-    ("DivNonTerminating", "divide, non-terminating", 1.0),
-    ("Compare", "compare", 1.0),
-    ("Quantize", "quantize to 2 places", 1.0),
+    ("Parse", "parse", 1.0, "parse"),
+    ("Text/0", "text form, money", 1.5, "text"),
+    ("Text/1", "text form, 29 digits", 1.5, "text_long"),
+    ("Add", "add", 1.0, "add"),
+    ("MulExact", "multiply, exact", 1.0, "mul_exact"),
+    ("MulRounding", "multiply, rounding", 1.5, "mul_rounding"),
+    ("DivExact", "divide, exact", 1.0, "div_exact"),
+    ("DivNonTerminating", "divide, non-terminating", 1.0, "div_nonterminating"),
+    ("Compare", "compare", 1.0, "compare"),
+    ("Quantize", "quantize to 2 places", 1.0, "quantize"),
 ]
 
 
@@ -218,7 +219,7 @@ def core_section(r: Report) -> None:
         r.add()
         r.add("Not measured in this run (benchmarks/core/run-core did not produce results).")
         r.add()
-        for _, label, least in CORE_OPS:
+        for _, label, least, _ in CORE_OPS:
             r.target(f"Decimal {label} vs libmpdec", f">= {least}x", "not measured", None)
         return
     before = core_results("core-before.[0-9]*.json")
@@ -233,14 +234,31 @@ def core_section(r: Report) -> None:
            "alternation with the current one." if before else "")
     )
     r.add()
+    instr: dict[tuple[str, str], int] = {}
+    ipath = OUT / "core-instr.jsonl"
+    if ipath.exists():
+        for line in ipath.read_text().splitlines():
+            if line.strip():
+                row = json.loads(line)
+                instr[(row["op"], row["impl"])] = row["per_call"]
+    if instr:
+        r.add(
+            "Instructions per operation (callgrind, benchmarks/core/count_core.cpp: 100 000 "
+            "operations less none, the loop around them included) do not move with the load "
+            "of the machine; *fewer* is libmpdec's count / tallyforge's."
+        )
+        r.add()
     head = "| operation | tallyforge ns | libmpdec ns | speed-up |"
     sep = "|---|---|---|---|"
+    if instr:
+        head += " instr. tallyforge | instr. libmpdec | fewer |"
+        sep += "---|---|---|"
     if before:
         head += " before ns | before / now |"
         sep += "---|---|"
     r.add(head)
     r.add(sep)
-    for key, label, least in CORE_OPS:
+    for key, label, least, iname in CORE_OPS:
         name, _, arg = key.partition("/")
         suffix = f"/{arg}" if arg else ""
         ours = runs.get(f"{name}_tallyforge{suffix}", [])
@@ -251,6 +269,9 @@ def core_section(r: Report) -> None:
         sp = quartiles([t / o for o, t in zip(ours, theirs)])
         row = (f"| {label} | {statistics.median(ours):.1f} | {statistics.median(theirs):.1f} | "
                f"{sp[1]:.2f}x [{sp[0]:.2f}, {sp[2]:.2f}] |")
+        if instr:
+            io, it = instr.get((iname, "tallyforge")), instr.get((iname, "libmpdec"))
+            row += (f" {io:,} | {it:,} | {it / io:.2f}x |" if io and it else " - | - | - |")
         old = before.get(f"{name}_tallyforge{suffix}", [])
         if before:
             if old:
@@ -263,8 +284,11 @@ def core_section(r: Report) -> None:
     for arg, label in (("0", "money"), ("1", "29 digits")):
         chars = runs.get(f"TextChars_tallyforge<Decimal>/{arg}")
         if chars:
+            ins = instr.get(("text_chars", "tallyforge")) if arg == "0" else None
             r.add(f"| text form into a buffer (to_chars), {label} | {statistics.median(chars):.1f} |"
-                  " - | - |" + (" - | - |" if before else ""))
+                  " - | - |"
+                  + ((f" {ins:,} | - | - |" if ins else " - | - | - |") if instr else "")
+                  + (" - | - |" if before else ""))
     r.add()
 
 
