@@ -3,12 +3,15 @@
 #   make demo    build and install the module into the venv, then run examples/demo.py
 #   make test    build, then run the C++ unit tests and the Python test suite
 #   make bench   build, then benchmark against pure Python, the floor and libmpdec; writes BENCHMARKS.md
+#   make wheels  sdist and manylinux wheels (cp313 here, cp314 in the Debian sid chroot) in
+#                dist/, each checked with auditwheel and tested in a fresh venv (scripts/wheels)
 #   make clean   remove build trees and test caches (the venvs and the 3.14 chroot stay)
 #
 # The interpreter is $(PYTHON) when set, otherwise the newest CPython >= 3.13 found
 # (scripts/find-python). Everything else is installed on first use: missing Debian packages
-# (as root), and a virtual environment .venv-<tag> (e.g. .venv-cp313) with the build and test
-# requirements, into which the module is installed with pip.
+# (as root), and a virtual environment .venv-<tag> (e.g. .venv-cp313) into which the module is
+# installed with pip. `make demo` puts only the build requirements there; `make test` adds the
+# test toolchain (pytest, hypothesis, NumPy, mypy).
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
@@ -24,14 +27,14 @@ VENV = .venv-$(PYTAG)
 VENV_BIN = $(CURDIR)/$(VENV)/bin
 CPP_BUILD := build/cpp
 
-.PHONY: demo test bench clean env module cpp-build
+.PHONY: demo test bench wheels clean build-env env module cpp-build
 
 demo: module
 	@if [[ ! -f examples/demo.py ]]; then echo "examples/demo.py is missing" >&2; exit 1; fi
 	$(VENV_BIN)/python examples/demo.py
 
 # Build both first; then run both suites even when the first fails, and fail if either did.
-test: cpp-build module
+test: env cpp-build module
 	@status=0; \
 	echo "== C++ unit tests"; \
 	$(CPP_BUILD)/core_tests --gtest_brief=1 || status=1; \
@@ -40,16 +43,25 @@ test: cpp-build module
 	exit $$status
 
 # TALLYFORGE_BENCH_QUICK=1 for a short run; see benchmarks/run for the other settings.
-bench: module
+bench: env module
 	benchmarks/run "$(VENV_BIN)/python"
 
-env:
+wheels:
+	PYTHON='$(PYTHON_EXE)' scripts/wheels
+
+# What building and installing the module needs: a compiler, and the build requirements.
+build-env:
 	@if [[ -z "$(PYTHON_EXE)" ]]; then exit 1; fi
-	@scripts/install-system-deps "$(PYTHON_EXE)"
+	@scripts/install-system-deps --no-gtest "$(PYTHON_EXE)"
 	@scripts/make-venv "$(PYTHON_EXE)" "$(VENV)"
 
+# Everything the tests need besides: GoogleTest, and the test extra of pyproject.toml.
+env: build-env
+	@scripts/install-system-deps "$(PYTHON_EXE)"
+	@scripts/make-venv --test "$(PYTHON_EXE)" "$(VENV)"
+
 # pip builds in build/<wheel tag> (pyproject.toml), so a reinstall recompiles only what changed.
-module: env
+module: build-env
 	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python -m pip install --no-build-isolation --no-deps \
 	  --disable-pip-version-check --progress-bar off -q .
 

@@ -1,6 +1,7 @@
 #include "funcs.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <numeric>
 #include <optional>
@@ -76,8 +77,91 @@ std::optional<U128> whole_quanta(const Decimal& x, uint32_t q) noexcept {
   return c * pow10(q - s);
 }
 
-TabulationError parse_failure(const tallyforge::ParseError& error) {
-  return TabulationError{std::string(error.message)};
+// A signed sum of decimals at one fixed scale, held exactly in 256 bits: a
+// term is below 2^96 * 10^28 < 2^190, so more than 2^60 terms fit. It tells
+// whether amounts add up to a total where Decimal additions would round.
+class ExactSum {
+ public:
+  explicit ExactSum(uint32_t scale) noexcept : scale_(scale) {}
+
+  // Adds x (or subtracts it); x's scale must not exceed the sum's.
+  void add(const Decimal& x, bool subtract = false) noexcept {
+    const Limbs term = times_pow10(x.coefficient(), scale_ - x.scale());
+    if (x.is_negative() != subtract) {
+      accumulate(negated(term));
+    } else {
+      accumulate(term);
+    }
+  }
+
+  bool is_zero() const noexcept { return (limbs_[0] | limbs_[1] | limbs_[2] | limbs_[3]) == 0; }
+
+ private:
+  using Limbs = std::array<uint64_t, 4>;  // two's complement, least significant first
+
+  static Limbs times_pow10(U128 c, uint32_t n) noexcept {
+    const U128 p = pow10(n);
+    const uint64_t a[2] = {static_cast<uint64_t>(c), static_cast<uint64_t>(c >> 64)};
+    const uint64_t b[2] = {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
+    Limbs out{};
+    for (int i = 0; i < 2; ++i) {
+      U128 carry = 0;
+      for (int j = 0; j < 2; ++j) {
+        const U128 t = static_cast<U128>(a[i]) * b[j] + out[i + j] + carry;
+        out[i + j] = static_cast<uint64_t>(t);
+        carry = t >> 64;
+      }
+      out[i + 2] = static_cast<uint64_t>(carry);
+    }
+    return out;
+  }
+
+  static Limbs negated(Limbs v) noexcept {
+    uint64_t carry = 1;
+    for (uint64_t& limb : v) {
+      limb = ~limb + carry;
+      carry = (carry != 0 && limb == 0) ? 1 : 0;
+    }
+    return v;
+  }
+
+  void accumulate(const Limbs& v) noexcept {
+    U128 carry = 0;
+    for (std::size_t i = 0; i < limbs_.size(); ++i) {
+      const U128 t = static_cast<U128>(limbs_[i]) + v[i] + carry;
+      limbs_[i] = static_cast<uint64_t>(t);
+      carry = t >> 64;
+    }
+  }
+
+  uint32_t scale_;
+  Limbs limbs_{};
+};
+
+// Error values that say where they arose. They are built on the failure path
+// only, so they are kept out of line.
+[[gnu::cold, gnu::noinline]] TabulationError error_at(std::string message, std::string where,
+                                                      std::optional<std::string> input = {}) {
+  return TabulationError{std::move(message), std::nullopt, std::move(where), std::move(input)};
+}
+
+[[gnu::cold, gnu::noinline]] TabulationError parse_failure(const tallyforge::ParseError& error,
+                                                           std::string where,
+                                                           std::string_view text) {
+  return error_at(std::string(error.message), std::move(where), std::string(text));
+}
+
+// The error with `where` filled in when it names no field yet.
+[[gnu::cold, gnu::noinline]] TabulationError named(TabulationError error, std::string where) {
+  if (error.where.empty()) error.where = std::move(where);
+  return error;
+}
+
+// A parse failure of a field of line `index` of the lines given to the totals.
+[[gnu::cold, gnu::noinline]] TabulationError line_parse_failure(
+    const tallyforge::ParseError& error, std::size_t index, const char* field,
+    std::string_view text) {
+  return TabulationError{std::string(error.message), index, field, std::string(text)};
 }
 
 constexpr const char* kCannotDivide = "Amount cannot be divided into shares at this quantization.";
@@ -110,12 +194,16 @@ std::string value_string(const Decimal& value, uint32_t q) {
 Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view source_amount,
                                                                 uint16_t divisor, uint32_t q) {
   auto parsed = Decimal::from_str_exact(source_amount);
-  if (!parsed) return parse_failure(parsed.error());
+  if (!parsed) return parse_failure(parsed.error(), "source_amount", source_amount);
   const Decimal amount = parsed.value();
   if (quantize(amount, q).ne(amount)) {
-    return TabulationError{"Amount is improperly quantized. Cannot divide."};
+    return error_at("Amount is improperly quantized. Cannot divide.", "source_amount",
+                    std::string(source_amount));
   }
-  if (divisor == 0) return TabulationError{"Cannot divide by zero."};
+  if (divisor == 0) return error_at("Cannot divide by zero.", "divisor");
+  const auto cannot_divide = [&] {
+    return error_at(kCannotDivide, "source_amount", std::string(source_amount));
+  };
 
   const Decimal count = Decimal::make(divisor, 0);
   const Decimal share = quantize(amount / count, q);
@@ -128,7 +216,7 @@ Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view
   // remainder of many quanta (a quotient rounded at or before place q) costs no
   // more than a small one.
   const std::optional<U128> quanta = whole_quanta(remainder, q);
-  if (!quanta) return TabulationError{kCannotDivide};
+  if (!quanta) return cannot_divide();
   const U128 each = *quanta / divisor;
   const U128 front = *quanta % divisor;
   const bool down = remainder.is_negative();
@@ -141,19 +229,18 @@ Result<std::vector<std::string>, TabulationError> divide_amount(std::string_view
     // A share that already holds as many digits as the type allows would round
     // the added quanta away, and the shares would no longer add up.
     const std::optional<Decimal> grown = step ? exact_add(share, *step) : std::nullopt;
-    if (!grown) return TabulationError{kCannotDivide};
+    if (!grown) return cannot_divide();
     shares[i] = *grown;
   }
 
   // At the limit of the type the product share × divisor may itself have been
-  // rounded; only shares that really sum to the amount are handed back.
-  Decimal sum = shares.front();
-  for (std::size_t i = 1; i < shares.size(); ++i) {
-    const std::optional<Decimal> next = exact_add(sum, shares[i]);
-    if (!next) return TabulationError{kCannotDivide};
-    sum = *next;
-  }
-  if (sum.ne(amount)) return TabulationError{kCannotDivide};
+  // rounded; only shares that really sum to the amount are handed back. The sum
+  // is taken exactly: Decimal additions could round a running sum that passes
+  // 96 bits although the shares add up.
+  ExactSum sum(std::max(q, amount.scale()));  // no share has more places than that
+  for (const Decimal& s : shares) sum.add(s);
+  sum.add(amount, true);
+  if (!sum.is_zero()) return cannot_divide();
 
   std::vector<std::string> texts;
   texts.reserve(shares.size());
@@ -216,7 +303,7 @@ Result<Totals, TabulationError> frozen_totals(std::vector<LineItem> lines) {
   std::vector<Decimal> values(c.first.size());
   for (std::size_t i = 0; i < lines.size(); ++i) {
     auto parsed = Decimal::from_str_exact(*lines[i].frozen_value);
-    if (!parsed) return parse_failure(parsed.error());
+    if (!parsed) return line_parse_failure(parsed.error(), i, "frozen_value", *lines[i].frozen_value);
     const Decimal value = parsed.value();
     total += value;
     if (value.is_negative()) discount += value;
@@ -225,14 +312,18 @@ Result<Totals, TabulationError> frozen_totals(std::vector<LineItem> lines) {
   return Totals{total, discount, take_distinct(lines, c, values)};
 }
 
-// The value of one line against the base of the tiers below it.
-Result<Decimal, TabulationError> line_value(const LineItem& line, const Decimal& base) {
+// The value of one line against the base of the tiers below it; `index` is the
+// line's place in the input, for the error report.
+Result<Decimal, TabulationError> line_value(const LineItem& line, std::size_t index,
+                                            const Decimal& base) {
   constexpr Decimal kHundredth = Decimal::from_parts(1, 0, 0, 2, false);
   constexpr Decimal kOne = Decimal::from_parts(1, 0, 0, 0, false);
   auto amount = Decimal::from_str_exact(line.amount);
-  if (!amount) return parse_failure(amount.error());
+  if (!amount) return line_parse_failure(amount.error(), index, "amount", line.amount);
   auto percentage = Decimal::from_str_exact(line.percentage);
-  if (!percentage) return parse_failure(percentage.error());
+  if (!percentage) {
+    return line_parse_failure(percentage.error(), index, "percentage", line.percentage);
+  }
   const Decimal a = amount.value();
   const Decimal rate = kHundredth * percentage.value();
   Decimal p;
@@ -265,13 +356,13 @@ Result<Totals, TabulationError> redistribute(Totals totals, const Decimal& diffe
       slots.push_back({Candidate{&totals.subtotals[i].first, amount}, i});
     }
   }
-  if (slots.empty()) return TabulationError{kNoCandidates};
+  if (slots.empty()) return error_at(kNoCandidates, "");
   std::stable_sort(slots.begin(), slots.end(), [positive](const Slot& a, const Slot& b) {
     return redistribution_priority(positive, a.candidate, b.candidate) < 0;
   });
 
   const std::optional<U128> quanta = whole_quanta(difference, q);
-  if (!quanta) return TabulationError{kCannotRedistribute};
+  if (!quanta) return error_at(kCannotRedistribute, "");
   const std::size_t m = slots.size();
   const U128 each = *quanta / m;
   const U128 last = *quanta % m;
@@ -283,20 +374,19 @@ Result<Totals, TabulationError> redistribute(Totals totals, const Decimal& diffe
     // A line whose amount already holds as many digits as the type allows
     // would round the quanta away instead of taking them.
     const std::optional<Decimal> grown = step ? exact_add(amount, *step) : std::nullopt;
-    if (!grown) return TabulationError{kCannotRedistribute};
+    if (!grown) return error_at(kCannotRedistribute, "");
     amount = *grown;
   }
-
-  // The sum of the amounts taken for the difference may itself have been
-  // rounded at the limit of the type; the amounts must add up to the total.
-  Decimal sum = zero;
-  for (const auto& entry : totals.subtotals) {
-    const std::optional<Decimal> next = exact_add(sum, entry.second);
-    if (!next) return TabulationError{kCannotRedistribute};
-    sum = *next;
-  }
-  if (sum.ne(totals.total)) return TabulationError{kCannotRedistribute};
   return totals;
+}
+
+// Whether the final amounts add up exactly to the total. Every amount and the
+// total have at most q places.
+bool adds_up(const Totals& totals, uint32_t q) noexcept {
+  ExactSum sum(q);
+  for (const auto& entry : totals.subtotals) sum.add(entry.second);
+  sum.add(totals.total, true);
+  return sum.is_zero();
 }
 
 Result<Totals, TabulationError> computed_totals(std::vector<LineItem> lines, uint32_t q) {
@@ -324,7 +414,7 @@ Result<Totals, TabulationError> computed_totals(std::vector<LineItem> lines, uin
       // A line equal to an earlier one has the same value against the same
       // base; it is evaluated once but counts in the discount every time.
       if (!seen[k]) {
-        auto value = line_value(lines[order[end]], base);
+        auto value = line_value(lines[order[end]], order[end], base);
         if (!value) return std::move(value).error();
         values[k] = value.value();
         seen[k] = true;
@@ -348,8 +438,16 @@ Result<Totals, TabulationError> computed_totals(std::vector<LineItem> lines, uin
   Decimal parts = zero;
   for (const auto& entry : totals.subtotals) parts += entry.second;
   const Decimal difference = totals.total - parts;
-  if (difference.is_zero()) return totals;
-  return redistribute(std::move(totals), difference, zero, q);
+  if (!difference.is_zero()) {
+    auto redistributed = redistribute(std::move(totals), difference, zero, q);
+    if (!redistributed) return std::move(redistributed).error();
+    totals = std::move(redistributed).value();
+  }
+  // At the limit of the type the total, the sum of the amounts or the
+  // difference may have been rounded (a bill whose exact sum needs more than 96
+  // bits); only amounts that really add up to the total are handed back.
+  if (!adds_up(totals, q)) return error_at(kCannotRedistribute, "");
+  return totals;
 }
 
 }  // namespace
@@ -418,16 +516,20 @@ LineItem cross_border_line(const data::Pricing& pricing) {
 }
 
 // A percentage text, plus the international conversion percentage when the
-// purchase crosses a border, formatted back to text.
+// purchase crosses a border, formatted back to text. A failure to parse the
+// percentage itself names no field: the caller knows which one it passed.
 Result<std::string, TabulationError> percentage_text(const std::string& percentage,
                                                      const data::Pricing& pricing,
                                                      bool international) {
   auto value = Decimal::from_str_exact(percentage);
-  if (!value) return parse_failure(value.error());
+  if (!value) return parse_failure(value.error(), "", percentage);
   Decimal total = value.value();
   if (international) {
-    auto conversion = Decimal::from_str_exact(pricing.international_conversion_percentage);
-    if (!conversion) return parse_failure(conversion.error());
+    const std::string& text = pricing.international_conversion_percentage;
+    auto conversion = Decimal::from_str_exact(text);
+    if (!conversion) {
+      return parse_failure(conversion.error(), "pricing.international_conversion_percentage", text);
+    }
     total += conversion.value();
   }
   return total.to_string();
@@ -436,10 +538,10 @@ Result<std::string, TabulationError> percentage_text(const std::string& percenta
 }  // namespace
 
 Result<std::vector<LineItem>, TabulationError> tip_fee_lines(data::TipLinesContext context) {
-  if (!context.pricing) return TabulationError{"Pricing not specified."};
+  if (!context.pricing) return error_at("Pricing not specified.", "pricing");
   const data::Pricing& pricing = *context.pricing;
   auto processing = percentage_text(pricing.processing_percentage, pricing, context.international);
-  if (!processing) return std::move(processing).error();
+  if (!processing) return named(std::move(processing).error(), "pricing.processing_percentage");
 
   std::vector<LineItem> lines;
   lines.reserve(4);
@@ -458,11 +560,11 @@ Result<std::vector<LineItem>, TabulationError> deliverable_lines(
   const bool soft = context.allow_soft_failure;
   if (!context.plan_name) {
     if (soft) return Lines{};
-    return TabulationError{"No plan name specified."};
+    return error_at("No plan name specified.", "plan_name");
   }
   if (!context.pricing) {
     if (soft) return Lines{};
-    return TabulationError{"Pricing specification not provided."};
+    return error_at("Pricing specification not provided.", "pricing");
   }
   const data::Pricing& pricing = *context.pricing;
   const std::string& plan_name = *context.plan_name;
@@ -471,17 +573,24 @@ Result<std::vector<LineItem>, TabulationError> deliverable_lines(
                    [&plan_name](const data::ServicePlan& p) { return p.name == plan_name; });
   if (plan_it == pricing.plans.end()) {
     if (soft) return Lines{};
-    return TabulationError{"Could not find " + plan_name + " in plan list."};
+    return error_at("Could not find " + plan_name + " in plan list.", "plan_name", plan_name);
   }
   const data::ServicePlan& plan = *plan_it;
+  // The plan's place in the list, for error reports ("pricing.plans[2].name").
+  const auto plan_field = [&](const char* field) {
+    return "pricing.plans[" + std::to_string(plan_it - pricing.plans.begin()) + "]." + field;
+  };
 
   // The base price is only proved to be a number; its line keeps the text.
   if (auto base = Decimal::from_str_exact(context.base_price); !base) {
     if (soft) return Lines{};
-    return parse_failure(base.error());
+    return parse_failure(base.error(), "base_price", context.base_price);
   }
   auto per_deliverable = Decimal::from_str_exact(plan.per_deliverable_price);
-  if (!per_deliverable) return parse_failure(per_deliverable.error());
+  if (!per_deliverable) {
+    return parse_failure(per_deliverable.error(), plan_field("per_deliverable_price"),
+                         plan.per_deliverable_price);
+  }
 
   Lines result;
   const bool has_base_line =
@@ -498,7 +607,17 @@ Result<std::vector<LineItem>, TabulationError> deliverable_lines(
   Lines reckoned = result;
   reckoned.insert(reckoned.end(), context.extra_lines.begin(), context.extra_lines.end());
   auto total = reckon_lines(std::move(reckoned), context.quantization);
-  if (!total) return std::move(total).error();
+  if (!total) {
+    TabulationError error = std::move(total).error();
+    // A line of the reckoning is one of the caller's extra lines (the base
+    // price line, the only other, was proved to parse above).
+    if (error.line) {
+      const std::size_t extra = *error.line - result.size();
+      error.where = "extra_lines[" + std::to_string(extra) + "]." + error.where;
+      error.line.reset();
+    }
+    return error;
+  }
   const bool positive = total.value().gt(quantized_zero(context.quantization));
 
   const auto add_table_lines = [&] {
@@ -531,7 +650,7 @@ Result<std::vector<LineItem>, TabulationError> deliverable_lines(
     add_fee_lines();
   } else if (positive && context.escrow_enabled) {
     auto shield = percentage_text(plan.shield_percentage_price, pricing, context.international);
-    if (!shield) return std::move(shield).error();
+    if (!shield) return named(std::move(shield).error(), plan_field("shield_percentage_price"));
     result.push_back(generated_line(-5, LineType::Shield, 330, Category::ShieldFee, Account::Fund,
                                     plan.shield_static_price, std::move(shield).value()));
     add_fee_lines();

@@ -67,7 +67,9 @@ PyObject* enum_repr(PyObject* self) {
 PyObject* enum_int(PyObject* self) { return PyLong_FromLong(value_of(self)); }
 
 // Equality with a value of the same class, or with any integer (or object
-// with __index__) whose number is the value's; never raises.
+// with __index__) whose number is the value's. A failing conversion of the
+// other operand only means "not equal", unless what it raised is not an
+// Exception (a KeyboardInterrupt): that passes through.
 PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
   if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
   long other_value = 0;
@@ -76,6 +78,7 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
   } else {
     other_value = PyLong_AsLong(other);
     if (other_value == -1 && PyErr_Occurred()) {
+      if (!lib::raising_ordinary_exception()) return nullptr;
       PyErr_Clear();
       Py_RETURN_NOTIMPLEMENTED;
     }
@@ -84,6 +87,31 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
   bool equal = other_value == value_of(self);
   return PyBool_FromLong((op == Py_EQ) == equal);
 }
+
+// The name of the module function that gives back a value object from its
+// class name and integer; pickles refer to it.
+constexpr const char kRestoreName[] = "_enum_value";
+
+// Pickles a value object as a call of the module's restore function, so that
+// unpickling gives back the very same object.
+template <class E>
+PyObject* enum_reduce(PyObject* self, PyObject*) {
+  Ref module = Ref::steal(PyImport_ImportModule("tallyforge"));
+  Ref restore = module ? Ref::steal(PyObject_GetAttrString(module.get(), kRestoreName)) : Ref();
+  if (!restore) return nullptr;
+  return Py_BuildValue("O(si)", restore.get(), Traits<E>::name, static_cast<int>(value_of(self)));
+}
+
+// A value object is immutable and unique: a copy is the object itself.
+PyObject* enum_copy(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+template <class E>
+constexpr PyMethodDef kEnumMethods[] = {
+    {"__reduce__", &enum_reduce<E>, METH_NOARGS, nullptr},
+    {"__copy__", &enum_copy, METH_NOARGS, nullptr},
+    {"__deepcopy__", &enum_copy, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 void enum_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
@@ -109,6 +137,7 @@ ClassState<E>* create_class() {
       {Py_nb_int, reinterpret_cast<void*>(&enum_int)},
       {Py_tp_richcompare, reinterpret_cast<void*>(&enum_richcompare)},
       {Py_tp_dealloc, reinterpret_cast<void*>(&enum_dealloc)},
+      {Py_tp_methods, const_cast<PyMethodDef*>(kEnumMethods<E>)},
       {Py_tp_base, &PyBaseObject_Type},
       {0, nullptr},
   };
@@ -189,7 +218,42 @@ bool from_python(PyObject* obj, E& out) {
   return true;
 }
 
+// The value object of class `name` (one of the three) with integer `value`.
+template <class E>
+PyObject* value_by_number(PyObject* value) {
+  long number = PyLong_AsLong(value);
+  if (number == -1 && PyErr_Occurred()) return nullptr;
+  if (number >= 0 && number <= UINT16_MAX &&
+      enum_index(Traits<E>::table, static_cast<uint16_t>(number))) {
+    return value_object(static_cast<E>(number));
+  }
+  return PyErr_Format(PyExc_ValueError, "%ld is not a value of %s", number, Traits<E>::name);
+}
+
+PyObject* restore_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs != 2 || !PyUnicode_Check(args[0])) {
+    PyErr_SetString(PyExc_TypeError, "_enum_value() takes a class name and an integer");
+    return nullptr;
+  }
+  if (PyUnicode_CompareWithASCIIString(args[0], "LineType") == 0) {
+    return value_by_number<LineType>(args[1]);
+  }
+  if (PyUnicode_CompareWithASCIIString(args[0], "Account") == 0) {
+    return value_by_number<Account>(args[1]);
+  }
+  if (PyUnicode_CompareWithASCIIString(args[0], "Category") == 0) {
+    return value_by_number<Category>(args[1]);
+  }
+  return PyErr_Format(PyExc_ValueError, "no enumeration named %R", args[0]);
+}
+
 }  // namespace
+
+PyMethodDef kRestoreValue = {
+    kRestoreName, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&restore_value)),
+    METH_FASTCALL,
+    "_enum_value(class_name, value)\n--\n\n"
+    "The value object of an enumeration class by its integer; used by pickle."};
 
 PyObject* line_type_class() { return class_object<LineType>(); }
 PyObject* account_class() { return class_object<Account>(); }

@@ -19,6 +19,10 @@ PyObject* to_python(LineType value);
 PyObject* to_python(Account value);
 PyObject* to_python(Category value);
 
+// The module function `_enum_value(class_name, value)`, through which pickled
+// value objects are restored as the very same objects. Not in __all__.
+extern PyMethodDef kRestoreValue;
+
 // Reads a value object of the class; anything else (an int, a value of
 // another class) fails with the cast error naming the class.
 bool convert(PyObject* obj, LineType& out);

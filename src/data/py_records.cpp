@@ -29,73 +29,73 @@ bool set_item(PyObject* dict, Key k, PyObject* value) {
 
 }  // namespace
 
-bool convert(PyObject* obj, LineItem& out) {
+bool convert(PyObject* obj, LineItem& out, const lib::Path& at) {
   constexpr const char* r = "LineItem";
-  return read_field(obj, Key::id, r, out.id) && read_field(obj, Key::priority, r, out.priority) &&
-         read_field(obj, Key::kind, r, out.kind) && read_field(obj, Key::amount, r, out.amount) &&
-         read_field(obj, Key::description, r, out.description) &&
-         read_field(obj, Key::frozen_value, r, out.frozen_value) &&
-         read_field(obj, Key::percentage, r, out.percentage) &&
-         read_field(obj, Key::category, r, out.category) &&
-         read_field(obj, Key::destination_user_id, r, out.destination_user_id) &&
-         read_field(obj, Key::destination_account, r, out.destination_account) &&
-         read_field(obj, Key::back_into_percentage, r, out.back_into_percentage);
+  return read_field(obj, Key::id, r, out.id, at) && read_field(obj, Key::priority, r, out.priority, at) &&
+         read_field(obj, Key::kind, r, out.kind, at) && read_field(obj, Key::amount, r, out.amount, at) &&
+         read_field(obj, Key::description, r, out.description, at) &&
+         read_field(obj, Key::frozen_value, r, out.frozen_value, at) &&
+         read_field(obj, Key::percentage, r, out.percentage, at) &&
+         read_field(obj, Key::category, r, out.category, at) &&
+         read_field(obj, Key::destination_user_id, r, out.destination_user_id, at) &&
+         read_field(obj, Key::destination_account, r, out.destination_account, at) &&
+         read_field(obj, Key::back_into_percentage, r, out.back_into_percentage, at);
 }
 
-bool convert(PyObject* obj, ServicePlan& out) {
+bool convert(PyObject* obj, ServicePlan& out, const lib::Path& at) {
   constexpr const char* r = "ServicePlan";
-  return read_field(obj, Key::id, r, out.id) && read_field(obj, Key::name, r, out.name) &&
-         read_field(obj, Key::connection_fee_waived, r, out.connection_fee_waived) &&
-         read_field(obj, Key::per_deliverable_price, r, out.per_deliverable_price) &&
-         read_field(obj, Key::max_simultaneous_orders, r, out.max_simultaneous_orders) &&
-         read_field(obj, Key::waitlisting, r, out.waitlisting) &&
-         read_field(obj, Key::paypal_invoicing, r, out.paypal_invoicing) &&
-         read_field(obj, Key::shield_static_price, r, out.shield_static_price) &&
-         read_field(obj, Key::shield_percentage_price, r, out.shield_percentage_price);
+  return read_field(obj, Key::id, r, out.id, at) && read_field(obj, Key::name, r, out.name, at) &&
+         read_field(obj, Key::connection_fee_waived, r, out.connection_fee_waived, at) &&
+         read_field(obj, Key::per_deliverable_price, r, out.per_deliverable_price, at) &&
+         read_field(obj, Key::max_simultaneous_orders, r, out.max_simultaneous_orders, at) &&
+         read_field(obj, Key::waitlisting, r, out.waitlisting, at) &&
+         read_field(obj, Key::paypal_invoicing, r, out.paypal_invoicing, at) &&
+         read_field(obj, Key::shield_static_price, r, out.shield_static_price, at) &&
+         read_field(obj, Key::shield_percentage_price, r, out.shield_percentage_price, at);
 }
 
-bool convert(PyObject* obj, Pricing& out) {
+bool convert(PyObject* obj, Pricing& out, const lib::Path& at) {
   constexpr const char* r = "Pricing";
-  return read_field(obj, Key::plans, r, out.plans) &&
-         read_field(obj, Key::minimum_price, r, out.minimum_price) &&
-         read_field(obj, Key::table_percentage, r, out.table_percentage) &&
-         read_field(obj, Key::table_static, r, out.table_static) &&
-         read_field(obj, Key::table_tax, r, out.table_tax) &&
-         read_field(obj, Key::processing_percentage, r, out.processing_percentage) &&
-         read_field(obj, Key::processing_static, r, out.processing_static) &&
+  return read_field(obj, Key::plans, r, out.plans, at) &&
+         read_field(obj, Key::minimum_price, r, out.minimum_price, at) &&
+         read_field(obj, Key::table_percentage, r, out.table_percentage, at) &&
+         read_field(obj, Key::table_static, r, out.table_static, at) &&
+         read_field(obj, Key::table_tax, r, out.table_tax, at) &&
+         read_field(obj, Key::processing_percentage, r, out.processing_percentage, at) &&
+         read_field(obj, Key::processing_static, r, out.processing_static, at) &&
          read_field(obj, Key::international_conversion_percentage, r,
-                    out.international_conversion_percentage) &&
-         read_field(obj, Key::preferred_plan, r, out.preferred_plan) &&
+                    out.international_conversion_percentage, at) &&
+         read_field(obj, Key::preferred_plan, r, out.preferred_plan, at) &&
          read_field(obj, Key::stripe_blended_rate_percentage, r,
-                    out.stripe_blended_rate_percentage) &&
-         read_field(obj, Key::stripe_blended_rate_static, r, out.stripe_blended_rate_static) &&
+                    out.stripe_blended_rate_percentage, at) &&
+         read_field(obj, Key::stripe_blended_rate_static, r, out.stripe_blended_rate_static, at) &&
          read_field(obj, Key::stripe_payout_cross_border_percentage, r,
-                    out.stripe_payout_cross_border_percentage) &&
+                    out.stripe_payout_cross_border_percentage, at) &&
          read_field(obj, Key::stripe_active_account_monthly_fee, r,
-                    out.stripe_active_account_monthly_fee) &&
-         read_field(obj, Key::stripe_payout_static, r, out.stripe_payout_static) &&
-         read_field(obj, Key::stripe_payout_percentage, r, out.stripe_payout_percentage);
+                    out.stripe_active_account_monthly_fee, at) &&
+         read_field(obj, Key::stripe_payout_static, r, out.stripe_payout_static, at) &&
+         read_field(obj, Key::stripe_payout_percentage, r, out.stripe_payout_percentage, at);
 }
 
-bool convert(PyObject* obj, TipLinesContext& out) {
+bool convert(PyObject* obj, TipLinesContext& out, const lib::Path& at) {
   constexpr const char* r = "TipLinesContext";
-  return read_field(obj, Key::pricing, r, out.pricing) &&
-         read_field(obj, Key::international, r, out.international) &&
-         read_field(obj, Key::quantization, r, out.quantization);
+  return read_field(obj, Key::pricing, r, out.pricing, at) &&
+         read_field(obj, Key::international, r, out.international, at) &&
+         read_field(obj, Key::quantization, r, out.quantization, at);
 }
 
-bool convert(PyObject* obj, DeliverableLinesContext& out) {
+bool convert(PyObject* obj, DeliverableLinesContext& out, const lib::Path& at) {
   constexpr const char* r = "DeliverableLinesContext";
-  return read_field(obj, Key::base_price, r, out.base_price) &&
-         read_field(obj, Key::table_product, r, out.table_product) &&
-         read_field(obj, Key::escrow_enabled, r, out.escrow_enabled) &&
-         read_field(obj, Key::international, r, out.international) &&
-         read_field(obj, Key::extra_lines, r, out.extra_lines) &&
-         read_field(obj, Key::plan_name, r, out.plan_name) &&
-         read_field(obj, Key::pricing, r, out.pricing) &&
-         read_field(obj, Key::user_id, r, out.user_id) &&
-         read_field(obj, Key::allow_soft_failure, r, out.allow_soft_failure) &&
-         read_field(obj, Key::quantization, r, out.quantization);
+  return read_field(obj, Key::base_price, r, out.base_price, at) &&
+         read_field(obj, Key::table_product, r, out.table_product, at) &&
+         read_field(obj, Key::escrow_enabled, r, out.escrow_enabled, at) &&
+         read_field(obj, Key::international, r, out.international, at) &&
+         read_field(obj, Key::extra_lines, r, out.extra_lines, at) &&
+         read_field(obj, Key::plan_name, r, out.plan_name, at) &&
+         read_field(obj, Key::pricing, r, out.pricing, at) &&
+         read_field(obj, Key::user_id, r, out.user_id, at) &&
+         read_field(obj, Key::allow_soft_failure, r, out.allow_soft_failure, at) &&
+         read_field(obj, Key::quantization, r, out.quantization, at);
 }
 
 PyObject* to_python(const LineItem& line) {

@@ -15,8 +15,19 @@
 namespace data {
 
 // Error value of the computations; its display form is the message alone.
+// The rest says where in the computation's input the error arose, so that the
+// caller can be told which line or field to fix; it is filled in on the
+// failure path only.
 struct TabulationError {
   std::string message;
+  // Index of the offending line in the list of lines the computation was given.
+  std::optional<std::size_t> line;
+  // Field path within that line, or within the computation's input when no line
+  // is named ("pricing.plans[0].per_deliverable_price"); empty for the input as
+  // a whole.
+  std::string where;
+  // The text that could not be used, when one is to blame.
+  std::optional<std::string> input;
 };
 
 // One line of a bill. Two lines are the same line when all eleven fields are

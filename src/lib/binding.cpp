@@ -150,7 +150,49 @@ void chain_cause(Ref cause) {
   PyErr_SetRaisedException(error.release());
 }
 
+void add_note(const std::string& text) {
+  if (!raising_ordinary_exception()) return;
+  Ref error = take_exception();
+  Ref note = Ref::steal(new_text(text));
+  Ref added = note ? Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()))
+                   : Ref();
+  if (!added) {
+    // Only an Exception (a MemoryError) is given up for the note.
+    if (!raising_ordinary_exception()) return;
+    PyErr_Clear();
+  }
+  PyErr_SetRaisedException(error.release());
+}
+
+void mark_failure(const Path& at) {
+  const Path* root = &at;
+  while (root->parent != nullptr) root = root->parent;
+  if (root->failure == nullptr || !root->failure->empty()) return;
+  // The nodes from the argument in to `at`.
+  std::vector<const Path*> nodes;
+  for (const Path* p = &at; p != nullptr; p = p->parent) nodes.push_back(p);
+  std::string& out = *root->failure;
+  for (auto it = nodes.rbegin(); it != nodes.rend(); ++it) {
+    const Path& node = **it;
+    if (node.key == nullptr) {
+      out += '[';
+      out += std::to_string(node.index);
+      out += ']';
+    } else {
+      if (!out.empty()) out += '.';
+      out += node.key;
+    }
+  }
+}
+
+void argument_failed(Key param, const std::string& place) {
+  apply_argument_rule(key_name(param));
+  add_note(place.empty() ? std::string(key_name(param)) : place);
+}
+
 void raise_field_error(const char* record, const char* field) {
+  // An interrupt or an exit is not a bad field: it passes through unchanged.
+  if (PyErr_Occurred() && !raising_ordinary_exception()) return;
   Ref cause = take_exception();
   PyErr_Format(PyExc_TypeError, "failed to extract field %s.%s", record, field);
   chain_cause(std::move(cause));

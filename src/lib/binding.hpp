@@ -57,6 +57,31 @@ inline Ref take_exception() noexcept { return Ref::steal(PyErr_GetRaisedExceptio
 // Makes `cause` the __cause__ of the exception being raised now.
 void chain_cause(Ref cause);
 
+// Whether the exception being raised is an Exception. Anything else (a
+// KeyboardInterrupt, SystemExit, PanicException) is never discarded or
+// wrapped, so that an interrupt always reaches the caller as it was raised.
+inline bool raising_ordinary_exception() noexcept {
+  return PyErr_ExceptionMatches(PyExc_Exception) != 0;
+}
+
+// Adds a note (BaseException.add_note) to the exception being raised when it
+// is an Exception. If the note cannot be added, the exception stays as it was.
+void add_note(const std::string& text);
+
+// Where a conversion is within a call's arguments: a chain of nodes on the
+// stack from the value being read out to its argument. Nothing is formatted
+// unless a conversion fails; then the innermost place that knows the failure
+// writes the path ("lines[3].amount") into the argument's node.
+struct Path {
+  const Path* parent = nullptr;
+  const char* key = nullptr;  // a field or parameter name; nullptr for a list element
+  std::size_t index = 0;      // the element's index when key is nullptr
+  std::string* failure = nullptr;  // set in the argument's node only
+};
+// Records `at` as the place of the failure being raised, unless a deeper
+// place was recorded already.
+void mark_failure(const Path& at);
+
 // TypeError "'{type}' object is not an instance of '{expected}'" (or the
 // variant for None).
 void raise_cast_error(PyObject* obj, const char* expected);
@@ -111,20 +136,30 @@ inline bool convert(PyObject* obj, int64_t& out) { return to_int(obj, out); }
 inline bool convert(PyObject* obj, uint16_t& out) { return to_int(obj, out); }
 inline bool convert(PyObject* obj, uint32_t& out) { return to_int(obj, out); }
 
+// Converts by the conversion for T, handing it the path where it knows one.
+template <class T>
+bool convert_at(PyObject* obj, T& out, const Path& at) {
+  if constexpr (requires { convert(obj, out, at); }) {
+    return convert(obj, out, at);
+  } else {
+    return convert(obj, out);
+  }
+}
+
 // None gives the absent value; anything else is converted as the inner type.
 template <class T>
-bool convert(PyObject* obj, std::optional<T>& out) {
+bool convert(PyObject* obj, std::optional<T>& out, const Path& at) {
   if (obj == Py_None) {
     out.reset();
     return true;
   }
-  return convert(obj, out.emplace());
+  return convert_at(obj, out.emplace(), at);
 }
 
 // A list read from any sequence but str: the length only sizes the list, the
 // elements come from iteration, and the first failing element stops it.
 template <class T>
-bool convert(PyObject* obj, std::vector<T>& out) {
+bool convert(PyObject* obj, std::vector<T>& out, const Path& at) {
   if (PyUnicode_Check(obj)) {
     PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
     return false;
@@ -134,7 +169,10 @@ bool convert(PyObject* obj, std::vector<T>& out) {
     return false;
   }
   Py_ssize_t hint = PyObject_Length(obj);
-  if (hint < 0) PyErr_Clear();
+  if (hint < 0) {
+    if (!raising_ordinary_exception()) return false;
+    PyErr_Clear();
+  }
   // The reported length is a hint only; cap it so that a sequence lying about
   // its size cannot force a huge allocation.
   constexpr Py_ssize_t kMaxReserve = 4096;
@@ -142,22 +180,33 @@ bool convert(PyObject* obj, std::vector<T>& out) {
   out.reserve(static_cast<size_t>(hint < 0 ? 0 : (hint < kMaxReserve ? hint : kMaxReserve)));
   Ref it = Ref::steal(PyObject_GetIter(obj));
   if (!it) return false;
-  for (;;) {
+  for (std::size_t i = 0;; ++i) {
     Ref item = Ref::steal(PyIter_Next(it.get()));
-    if (!item) return !PyErr_Occurred();
-    if (!convert(item.get(), out.emplace_back())) return false;
+    const Path element{&at, nullptr, i};
+    if (!item) {
+      if (!PyErr_Occurred()) return true;
+      mark_failure(element);
+      return false;
+    }
+    if (!convert_at(item.get(), out.emplace_back(), element)) return false;
   }
 }
 
-// Reads obj[key] and converts it into `out`. A failing item access is
-// reported unchanged; a failing conversion becomes the field error.
 PyObject* get_item(PyObject* obj, Key k);
 
+// Reads obj[key] and converts it into `out`; `at` is the record's place. A
+// failing item access is reported unchanged; a failing conversion becomes the
+// field error.
 template <class T>
-bool read_field(PyObject* obj, Key k, const char* record, T& out) {
+bool read_field(PyObject* obj, Key k, const char* record, T& out, const Path& at) {
   Ref value = Ref::steal(get_item(obj, k));
-  if (!value) return false;
-  if (convert(value.get(), out)) return true;
+  if (!value) {
+    mark_failure(at);
+    return false;
+  }
+  const Path field{&at, key_name(k)};
+  if (convert_at(value.get(), out, field)) return true;
+  mark_failure(field);
   raise_field_error(record, key_name(k));
   return false;
 }
@@ -176,12 +225,17 @@ struct Signature {
 bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** slots);
 
+// Applies the argument rule to a failed conversion of `param` and notes where
+// in the argument it failed.
+void argument_failed(Key param, const std::string& place);
+
 // Converts one bound argument by the conversion for T, applying the argument
 // rule to a failure.
 template <class T>
 bool convert_argument(PyObject* obj, Key param, T& out) {
-  if (convert(obj, out)) return true;
-  apply_argument_rule(key_name(param));
+  std::string place;  // written only when the conversion fails
+  if (convert_at(obj, out, Path{nullptr, key_name(param), 0, &place})) return true;
+  argument_failed(param, place);
   return false;
 }
 

@@ -56,10 +56,41 @@ bool take_arguments(const Parameters<N>& params, PyObject* const* args, Py_ssize
                              out...);
 }
 
-// Raises the error value of a failed computation as ValueError.
+// The note of a computation's error: where in the arguments it arose, seen
+// from `argument` (the parameter that the computation's input came from, or
+// none when the error names its parameter itself), with the text to blame.
+[[gnu::cold, gnu::noinline]] std::string error_place(const char* argument,
+                                                     const data::TabulationError& error) {
+  std::string place = argument;
+  if (error.line) place += "[" + std::to_string(*error.line) + "]";
+  if (!error.where.empty()) {
+    if (!place.empty()) place += '.';
+    place += error.where;
+  }
+  return place;
+}
+
+// Raises the error value of a failed computation as ValueError with a note
+// that says where it arose.
 template <class R>
-PyObject* raise_error(const R& result) {
-  raise_value_error(result.error().message);
+[[gnu::cold, gnu::noinline]] PyObject* raise_error(const R& result, const char* argument) {
+  const data::TabulationError& error = result.error();
+  std::string note = error_place(argument, error);
+  if (error.input) {
+    Ref text = Ref::steal(new_text(*error.input));
+    Ref repr = text ? Ref::steal(PyObject_Repr(text.get())) : Ref();
+    const char* shown = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+    if (shown != nullptr) {
+      if (!note.empty()) note += ": ";
+      note += shown;
+    } else if (!raising_ordinary_exception()) {
+      return nullptr;
+    } else {
+      PyErr_Clear();  // the note is an aid; the ValueError is raised without its text
+    }
+  }
+  raise_value_error(error.message);
+  if (!note.empty()) add_note(note);
   return nullptr;
 }
 
@@ -69,7 +100,7 @@ PyObject* get_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     uint32_t q = 0;
     if (!take_arguments(kGetTotals, args, nargs, kwnames, lines, q)) return nullptr;
     auto totals = funcs::get_totals(std::move(lines), q);
-    if (!totals) return raise_error(totals);
+    if (!totals) return raise_error(totals, "lines");
 
     Ref subtotals = Ref::steal(PyDict_New());
     if (!subtotals) return nullptr;
@@ -104,7 +135,7 @@ PyObject* reckon_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     uint32_t q = 0;
     if (!take_arguments(kReckonLines, args, nargs, kwnames, lines, q)) return nullptr;
     auto total = funcs::reckon_lines(std::move(lines), q);
-    if (!total) return raise_error(total);
+    if (!total) return raise_error(total, "lines");
     return new_text(total->to_string());
   });
 }
@@ -116,7 +147,7 @@ PyObject* divide_amount(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     uint32_t q = 0;
     if (!take_arguments(kDivideAmount, args, nargs, kwnames, amount, divisor, q)) return nullptr;
     auto shares = funcs::divide_amount(amount, divisor, q);
-    if (!shares) return raise_error(shares);
+    if (!shares) return raise_error(shares, "");
     Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(shares->size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < shares->size(); ++i) {
@@ -134,7 +165,7 @@ PyObject* deliverable_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     data::DeliverableLinesContext context;
     if (!take_arguments(kDeliverableLines, args, nargs, kwnames, context)) return nullptr;
     auto lines = funcs::deliverable_lines(std::move(context));
-    if (!lines) return raise_error(lines);
+    if (!lines) return raise_error(lines, "provided_lines_context");
     return data::to_python(*lines);
   });
 }
@@ -144,7 +175,7 @@ PyObject* tip_fee_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     data::TipLinesContext context;
     if (!take_arguments(kTipFeeLines, args, nargs, kwnames, context)) return nullptr;
     auto lines = funcs::tip_fee_lines(std::move(context));
-    if (!lines) return raise_error(lines);
+    if (!lines) return raise_error(lines, "provided_lines_context");
     return data::to_python(*lines);
   });
 }

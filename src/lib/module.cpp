@@ -7,6 +7,10 @@
 #include "lib/functions.hpp"
 #include "lib/ref.hpp"
 
+#ifndef TALLYFORGE_VERSION
+#error "TALLYFORGE_VERSION must be defined by the build"
+#endif
+
 namespace lib {
 namespace {
 
@@ -52,7 +56,15 @@ int exec_module(PyObject* module) {
   bool ok = add_class(module, "LineType", data::line_type_class()) &&
             add_class(module, "Account", data::account_class()) &&
             add_class(module, "Category", data::category_class());
-  return ok ? 0 : -1;
+  if (!ok) return -1;
+  // The package version (from pyproject.toml at build time); not part of __all__.
+  if (PyModule_AddStringConstant(module, "__version__", TALLYFORGE_VERSION) < 0) return -1;
+  // Private: how pickles of value objects find their way back.
+  Ref restore =
+      Ref::steal(PyCMethod_New(&data::kRestoreValue, module, module_name.get(), nullptr));
+  return restore && PyModule_AddObjectRef(module, data::kRestoreValue.ml_name, restore.get()) == 0
+             ? 0
+             : -1;
 }
 
 int exec_module_guarded(PyObject* module) noexcept {

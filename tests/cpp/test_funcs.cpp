@@ -4,6 +4,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -254,6 +255,71 @@ TEST(GetTotals, Failures) {
   ASSERT_FALSE(limit.ok());
   EXPECT_EQ(limit.error().message,
             "Rounding difference cannot be distributed at this quantization.");
+}
+
+TEST(GetTotals, AmountsAddUpExactlyAtTheLimitOfTheType) {
+  // The exact sums need more than 96 bits, so the total rounds in the same way
+  // as the sum of the amounts and no difference shows; the bill is refused
+  // rather than returned with amounts that do not add up.
+  for (auto [big, tiny, q] : {std::tuple{"1000000000", "0.00000000000000000001", 20u},
+                              std::tuple{"1000", "0.0000000000000000000000000001", 28u}}) {
+    auto result = funcs::get_totals({line(1, 0, big), line(2, 0, tiny)}, q);
+    ASSERT_FALSE(result.ok()) << big;
+    EXPECT_EQ(result.error().message,
+              "Rounding difference cannot be distributed at this quantization.");
+  }
+  // Shares whose running sum passes 96 bits, though each share is exact.
+  auto shares = funcs::divide_amount("19807040628566084398385.987584", 5, 28);
+  ASSERT_TRUE(shares.ok()) << shares.error().message;
+  EXPECT_EQ(*shares, std::vector<std::string>(5, "3961408125713216879677.1975168"));
+}
+
+// The error value of a computation that must fail; a success shows as an error
+// that matches no expectation.
+template <class R>
+data::TabulationError error_of(R result) {
+  if (result.ok()) return data::TabulationError{"(succeeded)", 99, "(succeeded)", {}};
+  return std::move(result).error();
+}
+
+TEST(Errors, SayWhereTheyArose) {
+  struct Case {
+    const char* name;
+    data::TabulationError error;
+    std::optional<size_t> line;
+    const char* where;
+    std::optional<std::string> input;
+  };
+  data::Pricing pricing;
+  pricing.processing_percentage = "2,9";
+  data::DeliverableLinesContext context;
+  context.base_price = "10";
+  context.plan_name = "B";
+  context.pricing = data::Pricing{};
+  context.pricing->plans.resize(2);
+  context.pricing->plans[1].name = "B";
+  context.pricing->plans[1].per_deliverable_price = "1";
+  context.extra_lines = {line(7, 0, "1"), line(8, 0, "1", "?")};
+  const Case cases[] = {
+      {"line amount", error_of(funcs::get_totals({line(1, 0, "1"), line(2, 0, "x")}, 2)), 1,
+       "amount", "x"},
+      {"frozen value", error_of(funcs::get_totals({frozen(1, "1"), frozen(2, "")}, 2)), 1,
+       "frozen_value", ""},
+      {"whole bill", error_of(funcs::get_totals({line(1, 0, "1.00"), line(2, 0, "-0.009")}, 2)),
+       std::nullopt, "", std::nullopt},
+      {"split", error_of(funcs::divide_amount("1.005", 2, 2)), std::nullopt, "source_amount",
+       "1.005"},
+      {"tip percentage", error_of(funcs::tip_fee_lines({pricing, false, 2})), std::nullopt,
+       "pricing.processing_percentage", "2,9"},
+      {"extra line of a purchase", error_of(funcs::deliverable_lines(context)), std::nullopt,
+       "extra_lines[1].percentage", "?"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.error.line, c.line);
+    EXPECT_EQ(c.error.where, c.where);
+    EXPECT_EQ(c.error.input, c.input);
+  }
 }
 
 TEST(GetTotals, LargeBillsAcrossTheWholePriorityRange) {

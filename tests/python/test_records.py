@@ -82,7 +82,7 @@ def test_fields_are_read_in_declaration_order_and_stop_at_first_failure():
     tf.py_reckon_lines([RecordingDict(log, line())], 2)
     assert log == list(LINE_KEYS)
     # kind comes before amount: the kind error wins
-    with pytest.raises(TypeError, match=r"LineItem\.kind$"):
+    with pytest.raises(TypeError, match=r"(?m)LineItem\.kind$"):
         tf.py_reckon_lines([line(kind=0, amount=5)], 2)
     log.clear()
     with pytest.raises(KeyError):
@@ -96,7 +96,7 @@ def test_missing_key_raises_keyerror_unchanged_and_first_bad_element_wins():
         tf.py_get_totals(lines, 2)
     assert type(info.value) is KeyError and info.value.args == ("percentage",)
     assert info.value.__cause__ is None
-    with pytest.raises(TypeError, match=r"LineItem\.kind$"):
+    with pytest.raises(TypeError, match=r"(?m)LineItem\.kind$"):
         tf.py_get_totals([line(1), line(2, kind=1), line(3, percentage=MISSING)], 2)
 
 
@@ -181,7 +181,7 @@ def test_lines_round_trip_through_extra_lines():
 
 
 def test_empty_frozen_value_is_present_not_absent():
-    with pytest.raises(ValueError, match="^Invalid decimal: empty$"):
+    with pytest.raises(ValueError, match="(?m)^Invalid decimal: empty$"):
         tf.py_get_totals([line(1, "1.00", frozen_value="")], 2)
 
 

@@ -73,6 +73,13 @@ def test_typed_caller_passes(tmp_path):
     assert status == 0, output
 
 
+def test_readme_typed_example_passes_as_written(tmp_path):
+    from test_docs import typed_example
+
+    output, status = run_mypy(tmp_path, typed_example()[0])
+    assert status == 0, output
+
+
 @pytest.mark.parametrize("statement", BAD.values(), ids=BAD)
 def test_wrong_call_is_flagged(tmp_path, statement):
     output, status = run_mypy(tmp_path, "import tallyforge\n" + statement + "\n")
