@@ -326,7 +326,11 @@ Result<Decimal, ParseError> Decimal::from_str_exact(std::string_view text) {
     negative = text[0] == '-';
     i = 1;
   }
+  // Money fits in a native word: digits go there until 10^18 is reached, and
+  // only longer numbers continue in 128 bits with the range check.
+  uint64_t small = 0;
   u128 coefficient = 0;
+  bool wide = false;
   uint32_t scale = 0;
   bool point = false;
   bool digits = false;
@@ -336,8 +340,16 @@ Result<Decimal, ParseError> Decimal::from_str_exact(std::string_view text) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const unsigned digit = c - static_cast<unsigned>('0');
     if (digit < 10) {
-      coefficient = coefficient * 10 + digit;
-      if (coefficient >= kLimit) return ParseError{point ? kPrecision : kTooManyDigits};
+      if (!wide) {
+        small = small * 10 + digit;  // below 10^19
+        if (small >= 1000000000000000000ull) {
+          wide = true;
+          coefficient = small;
+        }
+      } else {
+        coefficient = coefficient * 10 + digit;
+        if (coefficient >= kLimit) return ParseError{point ? kPrecision : kTooManyDigits};
+      }
       digits = true;
       if (point) ++scale;
     } else if (c == '.') {
@@ -350,7 +362,7 @@ Result<Decimal, ParseError> Decimal::from_str_exact(std::string_view text) {
     }
   }
   if (!digits) return ParseError{kNoDigits};
-  return from_coefficient(coefficient, scale, negative);
+  return from_coefficient(wide ? coefficient : small, scale, negative);
 }
 
 namespace {
@@ -600,6 +612,14 @@ Decimal Decimal::div(const Decimal& rhs) const {
 }
 
 int Decimal::cmp(const Decimal& rhs) const noexcept {
+  // Same scale and sign, as money mostly has: the coefficients decide. A zero
+  // is never negative, so this also orders zeros against positive values.
+  if (flags_ == rhs.flags_) {
+    const u128 a = coefficient();
+    const u128 b = rhs.coefficient();
+    const int m = (a > b) - (a < b);
+    return is_negative() ? -m : m;
+  }
   const bool a_zero = is_zero();
   const bool b_zero = rhs.is_zero();
   if (a_zero && b_zero) return 0;

@@ -71,77 +71,76 @@ Operands operands(const std::string& op) {
 
 volatile uint64_t sink;
 
+// The loop around each operation: the same for both implementations.
+template <class F>
+int repeat(long m, F f) {
+  for (long i = 0; i < m; ++i) sink = sink + f(static_cast<size_t>(i) % kN);
+  return 0;
+}
+
 int ours(const std::string& op, const Operands& o, long m) {
-  std::vector<Decimal> a, b;
+  static std::vector<Decimal> a, b;
+  static std::vector<std::string> texts;
+  texts = o.a;
   for (size_t i = 0; i < kN; ++i) {
     a.push_back(Decimal::from_str_exact(o.a[i]).value());
     b.push_back(Decimal::from_str_exact(o.b[i]).value());
   }
-  char buf[Decimal::kTextBufferSize];
-  for (long i = 0; i < m; ++i) {
-    const size_t k = static_cast<size_t>(i) % kN;
-    if (op == "parse") {
-      sink = sink + Decimal::from_str_exact(o.a[k]).value().lo();
-    } else if (op == "text" || op == "text_long") {
-      sink = sink + a[k].to_string().size();
-    } else if (op == "text_chars") {
-      sink = sink + a[k].to_chars(buf);
-    } else if (op == "add") {
-      sink = sink + (a[k] + b[k]).lo();
-    } else if (op == "mul_exact" || op == "mul_rounding") {
-      sink = sink + (a[k] * b[k]).lo();
-    } else if (op == "div_exact" || op == "div_nonterminating") {
-      sink = sink + (a[k] / b[k]).lo();
-    } else if (op == "compare") {
-      sink = sink + static_cast<uint64_t>(a[k].cmp(b[k]) + 1);
-    } else if (op == "quantize") {
-      sink = sink + funcs::quantize(a[k], 2).lo();
-    } else {
-      return 2;
-    }
-  }
-  return 0;
+  static char buf[Decimal::kTextBufferSize];
+  if (op == "parse") return repeat(m, [](size_t k) { return Decimal::from_str_exact(texts[k]).value().lo(); });
+  if (op == "text" || op == "text_long") return repeat(m, [](size_t k) { return a[k].to_string().size(); });
+  if (op == "text_chars") return repeat(m, [](size_t k) { return a[k].to_chars(buf); });
+  if (op == "add") return repeat(m, [](size_t k) { return (a[k] + b[k]).lo(); });
+  if (op == "mul_exact" || op == "mul_rounding") return repeat(m, [](size_t k) { return (a[k] * b[k]).lo(); });
+  if (op == "div_exact" || op == "div_nonterminating") return repeat(m, [](size_t k) { return (a[k] / b[k]).lo(); });
+  if (op == "compare") return repeat(m, [](size_t k) { return static_cast<uint32_t>(a[k].cmp(b[k]) + 1); });
+  if (op == "quantize") return repeat(m, [](size_t k) { return funcs::quantize(a[k], 2).lo(); });
+  return 2;
 }
 
+mpd_context_t ctx, down;
+uint32_t status;
+mpd_t* r;
+
 int theirs(const std::string& op, const Operands& o, long m) {
-  mpd_context_t ctx;
   mpd_init(&ctx, 28);
   ctx.round = MPD_ROUND_HALF_EVEN;
   ctx.traps = 0;
-  mpd_context_t down = ctx;
+  down = ctx;
   down.round = MPD_ROUND_DOWN;
-  std::vector<mpd_t*> a, b;
-  uint32_t status = 0;
+  static std::vector<mpd_t*> a, b;
+  static std::vector<std::string> texts;
+  texts = o.a;
   for (size_t i = 0; i < kN; ++i) {
     a.push_back(mpd_qnew());
     b.push_back(mpd_qnew());
     mpd_qset_string(a.back(), o.a[i].c_str(), &ctx, &status);
     mpd_qset_string(b.back(), o.b[i].c_str(), &ctx, &status);
   }
-  mpd_t* r = mpd_qnew();
-  for (long i = 0; i < m; ++i) {
-    const size_t k = static_cast<size_t>(i) % kN;
-    if (op == "parse") {
-      mpd_qset_string(r, o.a[k].c_str(), &ctx, &status);
-    } else if (op == "text" || op == "text_long" || op == "text_chars") {
-      char* s = mpd_to_sci(a[k], 0);
-      sink = sink + static_cast<uint64_t>(s[0]);
-      mpd_free(s);
-    } else if (op == "add") {
-      mpd_qadd(r, a[k], b[k], &ctx, &status);
-    } else if (op == "mul_exact" || op == "mul_rounding") {
-      mpd_qmul(r, a[k], b[k], &ctx, &status);
-    } else if (op == "div_exact" || op == "div_nonterminating") {
-      mpd_qdiv(r, a[k], b[k], &ctx, &status);
-    } else if (op == "compare") {
-      sink = sink + static_cast<uint64_t>(mpd_qcmp(a[k], b[k], &status) + 1);
-    } else if (op == "quantize") {
-      mpd_qquantize(r, a[k], b[k], &down, &status);
-    } else {
-      return 2;
-    }
+  r = mpd_qnew();
+  if (op == "parse") {
+    return repeat(m, [](size_t k) { mpd_qset_string(r, texts[k].c_str(), &ctx, &status); return r->len; });
   }
-  return 0;
+  if (op == "text" || op == "text_long") {
+    return repeat(m, [](size_t k) {
+      char* s = mpd_to_sci(a[k], 0);
+      const auto c = static_cast<unsigned char>(s[0]);
+      mpd_free(s);
+      return c;
+    });
+  }
+  if (op == "add") return repeat(m, [](size_t k) { mpd_qadd(r, a[k], b[k], &ctx, &status); return r->len; });
+  if (op == "mul_exact" || op == "mul_rounding") {
+    return repeat(m, [](size_t k) { mpd_qmul(r, a[k], b[k], &ctx, &status); return r->len; });
+  }
+  if (op == "div_exact" || op == "div_nonterminating") {
+    return repeat(m, [](size_t k) { mpd_qdiv(r, a[k], b[k], &ctx, &status); return r->len; });
+  }
+  if (op == "compare") return repeat(m, [](size_t k) { return mpd_qcmp(a[k], b[k], &status) + 1; });
+  if (op == "quantize") {
+    return repeat(m, [](size_t k) { mpd_qquantize(r, a[k], b[k], &down, &status); return r->len; });
+  }
+  return 2;
 }
 
 }  // namespace
