@@ -283,11 +283,16 @@ def core_section(r: Report) -> None:
         r.target(f"Decimal {label} vs libmpdec", f">= {least}x", ratio(sp[1]), sp[1] >= least)
     for arg, label in (("0", "money"), ("1", "29 digits")):
         chars = runs.get(f"TextChars_tallyforge<Decimal>/{arg}")
-        if chars:
+        theirs = runs.get(f"Text_libmpdec/{arg}")
+        if chars and theirs:
+            # Against libmpdec's text, which comes in memory it allocates.
+            sp = quartiles([t / o for o, t in zip(chars, theirs)])
             ins = instr.get(("text_chars", "tallyforge")) if arg == "0" else None
+            their_ins = instr.get(("text", "libmpdec")) if arg == "0" else None
             r.add(f"| text form into a buffer (to_chars), {label} | {statistics.median(chars):.1f} |"
-                  " - | - |"
-                  + ((f" {ins:,} | - | - |" if ins else " - | - | - |") if instr else "")
+                  f" {statistics.median(theirs):.1f} | {sp[1]:.2f}x [{sp[0]:.2f}, {sp[2]:.2f}] |"
+                  + ((f" {ins:,} | {their_ins:,} | {their_ins / ins:.2f}x |"
+                      if ins and their_ins else " - | - | - |") if instr else "")
                   + (" - | - |" if before else ""))
     r.add()
 
