@@ -416,7 +416,7 @@ char* digits_before(char* end, uint64_t v) noexcept {
 // Decimal::kTextBufferSize characters. The digits are made in a buffer and
 // moved to their places in blocks of 32 bytes, a fixed size that compiles to
 // a few vector moves instead of calls to copy a few bytes each.
-size_t write_text(const Decimal& d, char* out) noexcept {
+[[gnu::always_inline]] inline size_t write_text(const Decimal& d, char* out) noexcept {
   char buf[64] = {};
   char* const end = buf + 32;  // the digits end here, with 32 readable bytes after the first
   char* p;
@@ -461,17 +461,25 @@ size_t Decimal::to_chars(char* out) const noexcept {
   return write_text(*this, out);
 }
 
-std::string Decimal::to_string() const {
-  char buf[kTextBufferSize];
-  const uint32_t s = scale();
-  if (s <= kMaxScale) return std::string(buf, write_text(*this, buf));
-  // Only a constant written as its parts can carry more places: its digits
-  // all lie after the point.
-  const size_t n = write_text(from_parts(lo_, mid_, hi_, 0, false), buf);
-  std::string text = is_negative() ? "-0." : "0.";
-  text.append(s - n, '0');
+namespace {
+
+// The text of a constant written as its parts with more than 28 places: its
+// digits all lie after the point.
+[[gnu::cold, gnu::noinline]] std::string long_scale_text(const Decimal& d) {
+  char buf[Decimal::kTextBufferSize];
+  const size_t n = Decimal::from_parts(d.lo(), d.mid(), d.hi(), 0, false).to_chars(buf);
+  std::string text = d.is_negative() ? "-0." : "0.";
+  text.append(d.scale() - n, '0');
   text.append(buf, n);
   return text;
+}
+
+}  // namespace
+
+std::string Decimal::to_string() const {
+  if (scale() > kMaxScale) return long_scale_text(*this);
+  char buf[kTextBufferSize];
+  return std::string(buf, write_text(*this, buf));
 }
 
 Decimal Decimal::add(const Decimal& rhs) const {
