@@ -294,6 +294,8 @@ def core_section(r: Report) -> None:
                   + ((f" {ins:,} | {their_ins:,} | {their_ins / ins:.2f}x |"
                       if ins and their_ins else " - | - | - |") if instr else "")
                   + (" - | - |" if before else ""))
+            r.target(f"Decimal text form into a buffer (to_chars), {label} vs libmpdec", ">= 1.5x",
+                     ratio(sp[1]), sp[1] >= 1.5)
     r.add()
 
 
