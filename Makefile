@@ -2,7 +2,7 @@
 #
 #   make demo    build and install the module into the venv, then run examples/demo.py
 #   make test    build, then run the C++ unit tests and the Python test suite
-#   make bench   build, then time the exported functions against their targets (benchmarks/)
+#   make bench   build, then benchmark against pure Python, the floor and libmpdec; writes BENCHMARKS.md
 #   make wheels  sdist and manylinux wheels (cp313 here, cp314 in the Debian sid chroot) in
 #                dist/, each checked with auditwheel and tested in a fresh venv (scripts/wheels)
 #   make clean   remove build trees and test caches (the venvs and the 3.14 chroot stay)
@@ -42,8 +42,9 @@ test: env cpp-build module
 	$(VENV_BIN)/pytest tests/python || status=1; \
 	exit $$status
 
+# TALLYFORGE_BENCH_QUICK=1 for a short run; see benchmarks/run for the other settings.
 bench: env module
-	$(VENV_BIN)/python benchmarks/bench.py
+	benchmarks/run "$(VENV_BIN)/python"
 
 wheels:
 	PYTHON='$(PYTHON_EXE)' scripts/wheels

@@ -1,5 +1,6 @@
 #include "decimal.hpp"
 
+#include <cstring>
 #include <string>
 
 namespace tallyforge {
@@ -35,17 +36,17 @@ constexpr uint32_t kPow10Small[10] = {1,      10,      100,      1000,      1000
                                       100000, 1000000, 10000000, 100000000, 1000000000};
 
 struct Pow10Table {
-  u128 v[29];
+  u128 v[39];
 };
 
 constexpr Pow10Table make_pow10() {
   Pow10Table t{};
   t.v[0] = 1;
-  for (int i = 1; i < 29; ++i) t.v[i] = t.v[i - 1] * 10;
+  for (int i = 1; i < 39; ++i) t.v[i] = t.v[i - 1] * 10;
   return t;
 }
 
-// 10^0 to 10^28; 10^28 is below 2^94.
+// 10^0 to 10^38; 10^28 is below 2^94, 10^38 below 2^127.
 constexpr Pow10Table kPow10 = make_pow10();
 
 [[noreturn, gnu::cold, gnu::noinline]] void fail(const char* message) {
@@ -71,109 +72,197 @@ inline u128 divmod_small(u128 v, uint32_t d, uint32_t& rem) {
   return q;
 }
 
-// Unsigned 192-bit integer in little-endian 32-bit limbs: room for the product
+// (hi * 2^64 + lo) / d for hi < d, with the remainder in `rem`: one native
+// 128-by-64-bit division where the processor has it.
+inline uint64_t div_2by1(uint64_t hi, uint64_t lo, uint64_t d, uint64_t& rem) noexcept {
+#if defined(__x86_64__)
+  uint64_t q;
+  __asm__("divq %[d]" : "=a"(q), "=d"(rem) : [d] "rm"(d), "a"(lo), "d"(hi));
+  return q;
+#else
+  const u128 n = (static_cast<u128>(hi) << 64) | lo;
+  rem = static_cast<uint64_t>(n % d);
+  return static_cast<uint64_t>(n / d);
+#endif
+}
+
+// Unsigned 192-bit integer in little-endian 64-bit limbs: room for the product
 // of two coefficients and for a coefficient rescaled by up to 10^28.
 struct Wide {
-  uint32_t w[6] = {};
+  uint64_t w[3] = {};
 
-  static Wide from(u128 v) {
+  static constexpr Wide from(u128 v) noexcept {
     Wide r;
-    for (int i = 0; i < 4; ++i) r.w[i] = static_cast<uint32_t>(v >> (32 * i));
+    r.w[0] = static_cast<uint64_t>(v);
+    r.w[1] = static_cast<uint64_t>(v >> 64);
     return r;
   }
 
-  bool fits96() const { return (w[3] | w[4] | w[5]) == 0; }
-  u128 low96() const {
-    return (static_cast<u128>(w[2]) << 64) | (static_cast<u128>(w[1]) << 32) | w[0];
-  }
-  bool odd() const { return (w[0] & 1u) != 0; }
+  bool fits96() const noexcept { return w[2] == 0 && (w[1] >> 32) == 0; }
+  u128 low128() const noexcept { return (static_cast<u128>(w[1]) << 64) | w[0]; }
 
-  // Divides in place by d (below 2^32) and returns the remainder.
-  uint32_t divmod(uint32_t d) {
-    uint64_t r = 0;
-    for (int i = 5; i >= 0; --i) {
-      const uint64_t cur = (r << 32) | w[i];
-      w[i] = static_cast<uint32_t>(cur / d);
-      r = cur % d;
+  // Number of significant bits.
+  int bit_length() const noexcept {
+    for (int i = 2; i >= 0; --i) {
+      if (w[i] != 0) return 64 * i + 64 - __builtin_clzll(w[i]);
     }
-    return static_cast<uint32_t>(r);
+    return 0;
+  }
+
+  // Divides in place by d and returns the remainder.
+  uint64_t divmod(uint64_t d) noexcept {
+    uint64_t r = 0;
+    for (int i = 2; i >= 0; --i) {
+      if (r == 0 && w[i] < d) {
+        r = w[i];  // a leading limb below the divisor: a zero quotient limb
+        w[i] = 0;
+        continue;
+      }
+      w[i] = div_2by1(r, w[i], d, r);
+    }
+    return r;
   }
 };
 
-// Exact product of two values below 2^96.
-Wide mul_wide(u128 a, u128 b) {
-  const Wide x = Wide::from(a);
-  const Wide y = Wide::from(b);
-  Wide r;
-  for (int i = 0; i < 3; ++i) {
-    uint64_t carry = 0;
-    for (int j = 0; j < 3; ++j) {
-      const uint64_t t = static_cast<uint64_t>(x.w[i]) * y.w[j] + r.w[i + j] + carry;
-      r.w[i + j] = static_cast<uint32_t>(t);
-      carry = t >> 32;
-    }
-    r.w[i + 3] = static_cast<uint32_t>(carry);
+constexpr bool less(const Wide& a, const Wide& b) noexcept {
+  for (int i = 2; i >= 0; --i) {
+    if (a.w[i] != b.w[i]) return a.w[i] < b.w[i];
   }
+  return false;
+}
+
+int cmp_wide(const Wide& a, const Wide& b) noexcept {
+  for (int i = 2; i >= 0; --i) {
+    if (a.w[i] != b.w[i]) return a.w[i] < b.w[i] ? -1 : 1;
+  }
+  return 0;
+}
+
+// Exact product of two values below 2^96.
+Wide mul_wide(u128 a, u128 b) noexcept {
+  const auto a0 = static_cast<uint64_t>(a);
+  const auto a1 = static_cast<uint64_t>(a >> 64);  // below 2^32
+  const auto b0 = static_cast<uint64_t>(b);
+  const auto b1 = static_cast<uint64_t>(b >> 64);
+  const u128 low = static_cast<u128>(a0) * b0;
+  // Each cross product is below 2^96, their sum with the carry below 2^98.
+  const u128 mid = static_cast<u128>(a0) * b1 + static_cast<u128>(a1) * b0 + (low >> 64);
+  Wide r;
+  r.w[0] = static_cast<uint64_t>(low);
+  r.w[1] = static_cast<uint64_t>(mid);
+  r.w[2] = static_cast<uint64_t>(mid >> 64) + a1 * b1;  // the whole product is below 2^192
   return r;
 }
 
-Wide add_wide(const Wide& a, const Wide& b) {
+Wide add_wide(const Wide& a, const Wide& b) noexcept {
   Wide r;
-  uint64_t carry = 0;
-  for (int i = 0; i < 6; ++i) {
-    const uint64_t t = static_cast<uint64_t>(a.w[i]) + b.w[i] + carry;
-    r.w[i] = static_cast<uint32_t>(t);
-    carry = t >> 32;
+  u128 carry = 0;
+  for (int i = 0; i < 3; ++i) {
+    const u128 t = static_cast<u128>(a.w[i]) + b.w[i] + carry;
+    r.w[i] = static_cast<uint64_t>(t);
+    carry = t >> 64;
   }
   return r;
 }
 
 // a - b for a >= b.
-Wide sub_wide(const Wide& a, const Wide& b) {
+Wide sub_wide(const Wide& a, const Wide& b) noexcept {
   Wide r;
   uint64_t borrow = 0;
-  for (int i = 0; i < 6; ++i) {
-    const uint64_t t = static_cast<uint64_t>(a.w[i]) - b.w[i] - borrow;
-    r.w[i] = static_cast<uint32_t>(t);
-    borrow = (t >> 32) & 1u;
+  for (int i = 0; i < 3; ++i) {
+    const uint64_t t = a.w[i] - b.w[i];
+    const uint64_t next = (a.w[i] < b.w[i]) | (t < borrow);
+    r.w[i] = t - borrow;
+    borrow = next;
   }
   return r;
 }
 
-int cmp_wide(const Wide& a, const Wide& b) {
-  for (int i = 5; i >= 0; --i) {
-    if (a.w[i] != b.w[i]) return a.w[i] < b.w[i] ? -1 : 1;
+// 10^n for n up to 19, as native words.
+constexpr uint64_t kPow10Word[20] = {1ull,
+                                     10ull,
+                                     100ull,
+                                     1000ull,
+                                     10000ull,
+                                     100000ull,
+                                     1000000ull,
+                                     10000000ull,
+                                     100000000ull,
+                                     1000000000ull,
+                                     10000000000ull,
+                                     100000000000ull,
+                                     1000000000000ull,
+                                     10000000000000ull,
+                                     100000000000000ull,
+                                     1000000000000000ull,
+                                     10000000000000000ull,
+                                     100000000000000000ull,
+                                     1000000000000000000ull,
+                                     10000000000000000000ull};
+
+// v / 10^n for n up to 38, with the remainder in `rem`.
+Wide divmod_pow10(Wide v, uint32_t n, u128& rem) noexcept {
+  if (n <= 19) {
+    rem = v.divmod(kPow10Word[n]);
+    return v;
   }
-  return 0;
+  const uint64_t low = v.divmod(kPow10Word[19]);
+  const uint64_t high = v.divmod(kPow10Word[n - 19]);
+  rem = static_cast<u128>(high) * kPow10Word[19] + low;
+  return v;
+}
+
+// 2^96 * 10^d for d = 0 to 28: v / 10^d fits in 96 bits exactly when v is
+// below the entry d.
+struct FitTable {
+  Wide v[29];
+};
+
+constexpr FitTable make_fit_table() {
+  FitTable t{};
+  for (int d = 0; d < 29; ++d) {
+    const u128 p = kPow10.v[d];  // below 2^94
+    t.v[d].w[1] = static_cast<uint64_t>(p) << 32;
+    t.v[d].w[2] = static_cast<uint64_t>(p >> 32);
+  }
+  return t;
+}
+
+constexpr FitTable kFit = make_fit_table();
+
+// The fewest digits to drop from v for the quotient to fit in 96 bits.
+uint32_t digits_to_fit(const Wide& v) noexcept {
+  if (v.fits96()) return 0;
+  // v >= 2^(bits - 1), so at least (bits - 97) * log10(2) digits must go;
+  // 1233 / 4096 is just below log10(2), which keeps this a lower bound.
+  auto d = static_cast<uint32_t>(((v.bit_length() - 97) * 1233) >> 12);
+  // Below 2^192 every value fits once 29 digits are gone.
+  while (d < 29 && !less(v, kFit.v[d])) ++d;
+  return d;
 }
 
 // Rounds `v`, exact at `scale` places, half to even (all dropped digits
 // counted) to at most `max_scale` places, and further to the largest scale at
 // which the rounded coefficient fits in 96 bits. Panics with `message` when it
 // does not fit even at scale 0. A zero result is positive.
-[[gnu::noinline]] Decimal round_to_fit(Wide v, uint32_t scale, uint32_t max_scale, bool negative,
-                                       const char* message) {
-  uint32_t target = scale < max_scale ? scale : max_scale;
-  uint32_t last = 0;    // the highest dropped digit
-  bool sticky = false;  // whether any lower dropped digit is non-zero
-  if (scale > target) {
-    for (uint32_t rest = scale - target - 1; rest > 0;) {
-      const uint32_t k = rest < 9 ? rest : 9;
-      if (v.divmod(kPow10Small[k]) != 0) sticky = true;
-      rest -= k;
+//
+// The digits to drop are worked out first, so that one division by a power of
+// ten drops them all; only a rounding that carries to 2^96 costs another.
+[[gnu::noinline]] Decimal round_to_fit(const Wide& v, uint32_t scale, uint32_t max_scale,
+                                       bool negative, const char* message) {
+  uint32_t drop = scale > max_scale ? scale - max_scale : 0;
+  const uint32_t fit = digits_to_fit(v);
+  if (fit > drop) drop = fit;
+  for (;; ++drop) {
+    if (drop > scale) fail(message);
+    u128 c = v.low128();
+    if (drop > 0) {
+      u128 rem;
+      c = divmod_pow10(v, drop, rem).low128();  // fits: drop >= digits_to_fit(v)
+      const u128 half = 5 * kPow10.v[drop - 1];
+      if (rem > half || (rem == half && (c & 1) != 0)) ++c;
     }
-    last = v.divmod(10);
-  }
-  for (;;) {
-    if (v.fits96()) {
-      u128 c = v.low96();
-      if (last > 5 || (last == 5 && (sticky || v.odd()))) ++c;
-      if (c < kLimit) return Decimal::from_coefficient(c, target, negative);
-    }
-    if (target == 0) fail(message);
-    sticky = sticky || last != 0;
-    last = v.divmod(10);
-    --target;
+    if (c < kLimit) return Decimal::from_coefficient(c, scale - drop, negative);
   }
 }
 
@@ -237,7 +326,11 @@ Result<Decimal, ParseError> Decimal::from_str_exact(std::string_view text) {
     negative = text[0] == '-';
     i = 1;
   }
+  // Money fits in a native word: digits go there until 10^18 is reached, and
+  // only longer numbers continue in 128 bits with the range check.
+  uint64_t small = 0;
   u128 coefficient = 0;
+  bool wide = false;
   uint32_t scale = 0;
   bool point = false;
   bool digits = false;
@@ -247,8 +340,16 @@ Result<Decimal, ParseError> Decimal::from_str_exact(std::string_view text) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const unsigned digit = c - static_cast<unsigned>('0');
     if (digit < 10) {
-      coefficient = coefficient * 10 + digit;
-      if (coefficient >= kLimit) return ParseError{point ? kPrecision : kTooManyDigits};
+      if (!wide) {
+        small = small * 10 + digit;  // below 10^19
+        if (small >= 1000000000000000000ull) {
+          wide = true;
+          coefficient = small;
+        }
+      } else {
+        coefficient = coefficient * 10 + digit;
+        if (coefficient >= kLimit) return ParseError{point ? kPrecision : kTooManyDigits};
+      }
       digits = true;
       if (point) ++scale;
     } else if (c == '.') {
@@ -261,43 +362,124 @@ Result<Decimal, ParseError> Decimal::from_str_exact(std::string_view text) {
     }
   }
   if (!digits) return ParseError{kNoDigits};
-  return from_coefficient(coefficient, scale, negative);
+  return from_coefficient(wide ? coefficient : small, scale, negative);
 }
 
-std::string Decimal::to_string() const {
-  // Room for 29 digits, or for the zeros of any scale a constant may carry.
-  char buf[264];
-  char* const end = buf + sizeof buf;
-  char* p = end;
-  u128 c = coefficient();
-  do {
-    uint32_t chunk;
-    c = divmod_small(c, 1000000000u, chunk);
-    if (c != 0) {
-      for (int k = 0; k < 9; ++k) {
-        *--p = static_cast<char>('0' + chunk % 10);
-        chunk /= 10;
-      }
-    } else {
-      do {
-        *--p = static_cast<char>('0' + chunk % 10);
-        chunk /= 10;
-      } while (chunk != 0);
-    }
-  } while (c != 0);
-  const uint32_t s = scale();
-  while (static_cast<uint32_t>(end - p) < s + 1) *--p = '0';
+namespace {
 
-  std::string out;
-  const size_t digits = static_cast<size_t>(end - p);
-  out.reserve(digits + 2);
-  if (is_negative()) out.push_back('-');
-  out.append(p, digits - s);
-  if (s > 0) {
-    out.push_back('.');
-    out.append(end - s, s);
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+// Writes the four digits of v < 10^4 at p.
+inline void four_digits(char* p, uint32_t v) noexcept {
+  std::memcpy(p, kDigitPairs + 2 * (v / 100), 2);
+  std::memcpy(p + 2, kDigitPairs + 2 * (v % 100), 2);
+}
+
+// Writes the eight digits of v < 10^8 at p, leading zeros included. The two
+// halves do not depend on each other, so the processor works on both at once.
+inline void eight_digits(char* p, uint32_t v) noexcept {
+  four_digits(p, v / 10000);
+  four_digits(p + 4, v % 10000);
+}
+
+// The number of decimal digits of v < 10^8, at least 1: the bit length times
+// 1233 / 4096 (just below log10(2)) and one comparison.
+inline uint32_t digit_count(uint32_t v) noexcept {
+  v |= 1;
+  const auto t = static_cast<uint32_t>(((32 - __builtin_clz(v)) * 1233) >> 12);
+  return t + 1 - (v < kPow10Small[t] ? 1 : 0);
+}
+
+// Writes the digits of v < 10^8 so that they end just before `end`, without
+// leading zeros; returns where they start. All eight are made, without
+// branches, and the leading zeros left in front; `end` has room for them.
+inline char* short_digits_before(char* end, uint32_t v) noexcept {
+  eight_digits(end - 8, v);
+  return end - digit_count(v);
+}
+
+// Writes the digits of v so that they end just before `end`; returns where
+// they start. Eight digits per block, each block in 32-bit arithmetic.
+char* digits_before(char* end, uint64_t v) noexcept {
+  while (v >= 100000000u) {
+    end -= 8;
+    eight_digits(end, static_cast<uint32_t>(v % 100000000u));
+    v /= 100000000u;
   }
-  return out;
+  return short_digits_before(end, static_cast<uint32_t>(v));
+}
+
+// The text of `d`, whose scale is at most 28, into `out`, which has room for
+// Decimal::kTextBufferSize characters. The digits are made in a buffer and
+// moved to their places in blocks of 32 bytes, a fixed size that compiles to
+// a few vector moves instead of calls to copy a few bytes each.
+[[gnu::always_inline]] inline size_t write_text(const Decimal& d, char* out) noexcept {
+  char buf[64] = {};
+  char* const end = buf + 32;  // the digits end here, with 32 readable bytes after the first
+  char* p;
+  if (d.hi() == 0) {
+    p = digits_before(end, (static_cast<uint64_t>(d.mid()) << 32) | d.lo());
+  } else {
+    // Split off the low 16 digits in one division; the rest is below
+    // 2^96 / 10^16 < 10^13.
+    uint64_t low;
+    const uint64_t high = div_2by1(d.hi(), (static_cast<uint64_t>(d.mid()) << 32) | d.lo(),
+                                   kPow10Word[16], low);
+    eight_digits(end - 8, static_cast<uint32_t>(low % 100000000u));
+    eight_digits(end - 16, static_cast<uint32_t>(low / 100000000u));
+    p = digits_before(end - 16, high);
+  }
+  const auto n = static_cast<uint32_t>(end - p);  // 1 to 29
+  const uint32_t s = d.scale();
+  char* o = out;
+  *o = '-';
+  o += d.is_negative() ? 1 : 0;
+  if (n > s) {
+    std::memcpy(o, p, 32);  // the integer digits, then scratch
+    o += n - s;
+    if (s > 0) {
+      *o++ = '.';
+      std::memcpy(o, end - s, 32);  // the places, then scratch
+      o += s;
+    }
+  } else {
+    o[0] = '0';
+    o[1] = '.';
+    std::memset(o + 2, '0', 32);          // the leading zeros of the places, then scratch
+    std::memcpy(o + 2 + (s - n), p, 32);  // the digits, then scratch
+    o += 2 + s;
+  }
+  return static_cast<size_t>(o - out);
+}
+
+}  // namespace
+
+size_t Decimal::to_chars(char* out) const noexcept {
+  return write_text(*this, out);
+}
+
+namespace {
+
+// The text of a constant written as its parts with more than 28 places: its
+// digits all lie after the point.
+[[gnu::cold, gnu::noinline]] std::string long_scale_text(const Decimal& d) {
+  char buf[Decimal::kTextBufferSize];
+  const size_t n = Decimal::from_parts(d.lo(), d.mid(), d.hi(), 0, false).to_chars(buf);
+  std::string text = d.is_negative() ? "-0." : "0.";
+  text.append(d.scale() - n, '0');
+  text.append(buf, n);
+  return text;
+}
+
+}  // namespace
+
+std::string Decimal::to_string() const {
+  if (scale() > kMaxScale) return long_scale_text(*this);
+  char buf[kTextBufferSize];
+  return std::string(buf, write_text(*this, buf));
 }
 
 Decimal Decimal::add(const Decimal& rhs) const {
@@ -438,6 +620,14 @@ Decimal Decimal::div(const Decimal& rhs) const {
 }
 
 int Decimal::cmp(const Decimal& rhs) const noexcept {
+  // Same scale and sign, as money mostly has: the coefficients decide. A zero
+  // is never negative, so this also orders zeros against positive values.
+  if (flags_ == rhs.flags_) {
+    const u128 a = coefficient();
+    const u128 b = rhs.coefficient();
+    const int m = (a > b) - (a < b);
+    return is_negative() ? -m : m;
+  }
   const bool a_zero = is_zero();
   const bool b_zero = rhs.is_zero();
   if (a_zero && b_zero) return 0;
@@ -451,7 +641,9 @@ int Decimal::cmp(const Decimal& rhs) const noexcept {
   u128 cb = rhs.coefficient();
   int m;
   const uint32_t diff = sa > sb ? sa - sb : sb - sa;
-  if (diff <= 9) {
+  if (diff == 0) {
+    m = ca < cb ? -1 : (ca > cb ? 1 : 0);
+  } else if (diff <= 9) {
     align_small(ca, cb, sa, sb, diff);
     m = ca < cb ? -1 : (ca > cb ? 1 : 0);
   } else {

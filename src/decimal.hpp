@@ -10,6 +10,7 @@
 // division by zero, a scale above 28) is fatal and throws Panic.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -63,6 +64,19 @@ class Decimal {
   // Text form: optional "-", integer digits (at least "0"), and for a scale
   // above zero a point followed by exactly `scale` digits.
   std::string to_string() const;
+
+  // The longest text of a value with a scale of at most 28: a sign and either
+  // 29 digits with a point or "0." and 28 places.
+  static constexpr size_t kMaxTextSize = 31;
+  // The room to_chars needs: it writes in fixed-size blocks, and what lies
+  // beyond the text's length is scratch.
+  static constexpr size_t kTextBufferSize = 64;
+
+  // Writes the text form to `out`, which has room for kTextBufferSize
+  // characters, and returns its length (at most kMaxTextSize). Never
+  // allocates. The scale must be at most 28, as it is for every value the
+  // operations make.
+  size_t to_chars(char* out) const noexcept;
 
   Decimal add(const Decimal& rhs) const;
   Decimal sub(const Decimal& rhs) const;

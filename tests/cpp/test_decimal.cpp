@@ -334,6 +334,74 @@ TEST_F(RandomDecimals, DivideRoundsWithAllPlacesThatFit) {
   }
 }
 
+// The text form against the plainest formatting: one digit per division.
+std::string reference_text(const Decimal& d) {
+  std::string reversed;
+  u128 c = d.coefficient();
+  do {
+    reversed.push_back(static_cast<char>('0' + static_cast<int>(c % 10)));
+    c /= 10;
+  } while (c != 0);
+  const size_t s = d.scale();
+  while (reversed.size() <= s) reversed.push_back('0');
+  std::string out = d.is_negative() ? "-" : "";
+  for (size_t i = reversed.size(); i-- > 0;) {
+    out.push_back(reversed[i]);
+    if (i == s && s > 0) out.push_back('.');
+  }
+  return out;
+}
+
+TEST_F(RandomDecimals, TextFormMatchesDigitByDigitFormatting) {
+  std::vector<Decimal> values = {Decimal(), Decimal::from_parts(~0u, ~0u, ~0u, 28, true),
+                                 Decimal::from_parts(~0u, ~0u, ~0u, 0, true),
+                                 Decimal::from_parts(~0u, ~0u, 0, 28, false),
+                                 Decimal::from_parts(0, 0, 1, 19, false)};
+  for (int i = 0; i < 20000; ++i) values.push_back(next());
+  char buf[Decimal::kTextBufferSize];
+  for (const Decimal& d : values) {
+    const std::string expected = reference_text(d);
+    EXPECT_EQ(d.to_string(), expected);
+    EXPECT_EQ(std::string(buf, d.to_chars(buf)), expected);
+  }
+}
+
+// A product that must lose digits loses them all at once: the dropped digits
+// just below, at and just above the half (49..9, 50..0, 50..1) round to the
+// nearest with ties to even, whether the scale limit or the 96 bits force the
+// cut. Half the products drop exactly k digits: a value at scale 28 times 10^-k.
+TEST_F(RandomDecimals, RoundingMultiplyDropsDigitsHalfToEven) {
+  for (int i = 0; i < 20000; ++i) {
+    const auto k = static_cast<unsigned>(1 + rng() % 27);
+    u128 unit = 1;
+    for (unsigned j = 0; j < k; ++j) unit *= 10;
+    const u128 half = unit / 2;
+    const u128 tails[] = {0, 1, half - 1, half, half + 1, unit - 1};
+    const Decimal base = next();
+    const u128 c = base.coefficient() / unit * unit + tails[rng() % 6];
+    if (c == 0 || c >= kLimit) continue;
+    const Decimal a = Decimal::from_coefficient(c, 28, base.is_negative());
+    const Decimal b = i % 2 ? Decimal::from_coefficient(1, k, false) : next();
+    if (b.is_zero()) continue;
+    SCOPED_TRACE(a.to_string() + " * " + b.to_string());
+    const unsigned s = a.scale() + b.scale();
+    if (s > 47 && a.coefficient() >> 32 == 0 && b.coefficient() >> 32 == 0) continue;
+    const Big exact = Big::of(a.coefficient()) * Big::of(b.coefficient());
+    try {
+      const Decimal r = a * b;
+      ASSERT_LE(r.scale(), 28u);
+      EXPECT_TRUE(nearest_even(r.coefficient(), r.scale(), exact, pow10(s)));
+      if (r.scale() < 28) {
+        EXPECT_TRUE(rounds_past_96_bits(exact, pow10(s - r.scale() - 1)));
+      }
+      EXPECT_EQ(r.is_negative(), !r.is_zero() && a.is_negative() != b.is_negative());
+    } catch (const Panic& p) {
+      EXPECT_EQ(p.message(), "Multiplication overflowed");
+      EXPECT_TRUE(rounds_past_96_bits(exact, pow10(s)));
+    }
+  }
+}
+
 TEST_F(RandomDecimals, IdentitiesHold) {
   for (int i = 0; i < 20000; ++i) {
     const Decimal a = next(40);

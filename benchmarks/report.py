@@ -1,0 +1,416 @@
+"""Gathers what `make bench` measured into BENCHMARKS.md and checks the targets.
+
+Reads build/bench: python-summary.json (timings), cg/ (callgrind dumps),
+memory.jsonl (resident memory), alloc.json (heap allocations of the Decimal
+operations) and core*.json (the core against libmpdec; core-before*.json when
+an earlier revision was built beside it). Prints the targets, met or missed,
+and writes BENCHMARKS.md at the top of the work tree. Exits non-zero when
+TALLYFORGE_BENCH_STRICT=1 and a target is missed.
+"""
+
+from __future__ import annotations
+
+import datetime
+import glob
+import json
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+OUT = ROOT / "build" / "bench"
+MB = 1 << 20
+
+# (case, least speed-up over the baseline, most time over the floor)
+PYTHON_TARGETS = [
+    ("get_totals 8 lines", 12, 1.3),
+    ("reckon_lines 8 lines", 12, 1.5),
+    ("get_totals 500 lines", 10, 1.5),
+    ("get_totals 5000 lines", 10, 1.5),
+    ("divide 1000.00 / 7", 8, None),
+    ("divide 1234567.89 / 1000", 3, None),
+    ("tip_fee_lines international", 2.5, None),
+    ("deliverable_lines escrow + 3", 4, None),
+]
+# (benchmark name, label, least speed-up over libmpdec, name in the instruction counts)
+CORE_OPS = [
+    ("Parse", "parse", 1.0, "parse"),
+    ("Text/0", "text form, money", 1.5, "text"),
+    ("Text/1", "text form, 29 digits", 1.5, "text_long"),
+    ("Add", "add", 1.0, "add"),
+    ("MulExact", "multiply, exact", 1.0, "mul_exact"),
+    ("MulRounding", "multiply, rounding", 1.5, "mul_rounding"),
+    ("DivExact", "divide, exact", 1.0, "div_exact"),
+    ("DivNonTerminating", "divide, non-terminating", 1.0, "div_nonterminating"),
+    ("Compare", "compare", 1.0, "compare"),
+    ("Quantize", "quantize to 2 places", 1.0, "quantize"),
+]
+
+
+def quartiles(xs: list[float]) -> tuple[float, float, float]:
+    if len(xs) == 1:
+        return xs[0], xs[0], xs[0]
+    q = statistics.quantiles(xs, n=4)
+    return q[0], statistics.median(xs), q[2]
+
+
+def fmt_time(seconds: float) -> str:
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.3g} ms"
+    return f"{seconds * 1e6:.3g} us"
+
+
+def with_spread(s: dict, f=fmt_time) -> str:
+    return f"{f(s['median'])} [{f(s['q1'])}, {f(s['q3'])}]"
+
+
+def ratio(x: float) -> str:
+    return f"{x:.2f}x"
+
+
+class Report:
+    def __init__(self) -> None:
+        self.lines: list[str] = []
+        self.targets: list[tuple[str, str, str, bool | None]] = []  # what, wanted, got, met
+
+    def add(self, text: str = "") -> None:
+        self.lines.append(text)
+
+    def target(self, what: str, wanted: str, got: str, met: bool | None) -> None:
+        self.targets.append((what, wanted, got, met))
+
+
+def load_python() -> dict | None:
+    path = OUT / "python-summary.json"
+    return json.loads(path.read_text()) if path.exists() else None
+
+
+def callgrind_counts() -> dict[str, float]:
+    """Instructions per call by dump label ("case [impl]")."""
+    counts = {}
+    for path in glob.glob(str(OUT / "cg" / "cg.out.*")):
+        label = summary = None
+        with open(path) as f:
+            for line in f:
+                if line.startswith("desc: Trigger: Client Request: "):
+                    label = line.split(": ", 3)[3].strip()
+                elif line.startswith("summary: "):
+                    summary = int(line.split()[1])
+                    break
+        if label and summary is not None:
+            m = re.fullmatch(r"(.*) x(\d+)", label)
+            if m:
+                counts[m.group(1)] = summary / int(m.group(2))
+    return counts
+
+
+def core_results(pattern: str) -> dict[str, list[float]]:
+    """Per-repetition CPU times (ns) by benchmark name, over all matching files."""
+    runs: dict[str, list[float]] = {}
+    for path in sorted(glob.glob(str(OUT / pattern))):
+        for b in json.loads(Path(path).read_text())["benchmarks"]:
+            if b.get("run_type") == "iteration" and not b.get("error_occurred"):
+                runs.setdefault(b["run_name"], []).append(b["cpu_time"])
+    return runs
+
+
+def machine_lines(py: dict | None) -> list[str]:
+    cpu = py["machine"]["cpu_model_name"] if py else platform.processor()
+    mem = ""
+    try:
+        with open("/proc/meminfo") as f:
+            mem = f"{int(f.readline().split()[1]) / MB:.0f} GiB"
+    except OSError:
+        pass
+    try:
+        gcc = subprocess.run(["c++", "--version"], capture_output=True, text=True).stdout.split("\n")[0]
+    except OSError:
+        gcc = "?"
+    return [
+        f"- Machine: {cpu}, {os.cpu_count()} cores, {mem} memory, Linux {platform.release()}"
+        " (shared with other builds: figures are medians of interleaved rounds, with quartiles)",
+        f"- Interpreter: CPython {py['machine']['python_version'] if py else platform.python_version()}"
+        f" ({sys.executable if not py else 'the venv of make bench'})",
+        f"- Host compiler: {gcc}",
+        f"- Date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
+    ]
+
+
+def python_section(r: Report, py: dict, counts: dict[str, float]) -> None:
+    cases = {c["name"]: c for c in py["cases"]}
+    r.add("## Python-level calls")
+    r.add()
+    r.add(
+        f"Each case timed in {py['rounds']} interleaved rounds of module, pure-Python baseline "
+        "and floor (benchmarks/bench.py); per-call medians with quartiles in brackets. Ratios are "
+        "taken within each round: *vs Python* is baseline time / module time (higher is better), "
+        "*/ floor* is module time / floor time (lower is better). Instructions per call are "
+        "callgrind counts (benchmarks/bench.py callgrind)."
+    )
+    r.add()
+    r.add("| case | module | pure Python | floor | module vs Python | module / floor |"
+          " instr. module | instr. Python | instr. floor |")
+    r.add("|---|---|---|---|---|---|---|---|---|")
+    for name, c in cases.items():
+        pc = c["per_call"]
+        ins = [counts.get(f"{name} [{impl}]") for impl in ("module", "baseline", "floor")]
+        r.add(
+            f"| {name} | {with_spread(pc['module'])} | {with_spread(pc['baseline'])} | "
+            f"{with_spread(pc['floor'])} | {with_spread(c['vs_baseline'], ratio)} | "
+            f"{with_spread(c['vs_floor'], ratio)} | "
+            + " | ".join(f"{x:,.0f}" if x is not None else "-" for x in ins)
+            + " |"
+        )
+    r.add()
+
+    r.add("### Scaling")
+    r.add()
+    r.add("| series | size | module per unit | pure Python per unit | floor per unit |")
+    r.add("|---|---|---|---|---|")
+    series = []
+    for name, c in cases.items():
+        m = re.fullmatch(r"get_totals (\d+) lines|divide into (\d+) shares", name)
+        if m and name != "get_totals 8 lines":  # the 8-line bill is shaped differently
+            series.append((m.group(1) is None, int(m.group(1) or m.group(2)), c))
+    for is_split, n, c in sorted(series, key=lambda x: x[:2]):
+        pc = c["per_call"]
+        r.add(
+            f"| {'split, per share' if is_split else 'bill, per line'} | {n:,} | "
+            + " | ".join(fmt_time(pc[i]["median"] / n) for i in ("module", "baseline", "floor"))
+            + " |"
+        )
+    r.add()
+
+    for name, least, most in PYTHON_TARGETS:
+        c = cases.get(name)
+        if c is None:
+            r.target(f"{name}: vs Python", f">= {least}x", "not measured", None)
+            continue
+        vs = c["vs_baseline"]["median"]
+        r.target(f"{name}: speed-up over pure Python", f">= {least}x", ratio(vs), vs >= least)
+        if most is not None:
+            fl = c["vs_floor"]["median"]
+            r.target(f"{name}: time over the floor", f"<= {most}x", ratio(fl), fl <= most)
+    small, large = cases.get("get_totals 1000 lines"), cases.get("get_totals 100000 lines")
+    if small and large:
+        growth = (large["per_call"]["module"]["median"] / 100_000) / (
+            small["per_call"]["module"]["median"] / 1_000
+        )
+        got = ratio(growth)
+        small_ins = counts.get("get_totals 1000 lines [module]")
+        large_ins = counts.get("get_totals 100000 lines [module]")
+        if small_ins and large_ins:
+            got += f" (instructions per line: {(large_ins / 100_000) / (small_ins / 1_000):.2f}x)"
+        r.target("py_get_totals time per line, 100 000 lines / 1 000 lines", "<= 1.3x",
+                 got, growth <= 1.3)
+    else:
+        r.target("py_get_totals time per line, 100 000 lines / 1 000 lines", "<= 1.3x",
+                 "not measured (quick mode)", None)
+
+
+def core_section(r: Report) -> None:
+    runs = core_results("core.[0-9]*.json")
+    if not runs:
+        r.add("## Decimal core against libmpdec")
+        r.add()
+        r.add("Not measured in this run (benchmarks/core/run-core did not produce results).")
+        r.add()
+        for _, label, least, _ in CORE_OPS:
+            r.target(f"Decimal {label} vs libmpdec", f">= {least}x", "not measured", None)
+        return
+    before = core_results("core-before.[0-9]*.json")
+    r.add("## Decimal core against libmpdec")
+    r.add()
+    r.add(
+        "Google Benchmark in the Debian sid chroot (benchmarks/core/bench_core.cpp, g++ -O3), "
+        "libmpdec at precision 28, half-even; nanoseconds per operation over 1024 varied "
+        "operands, repetitions randomly interleaved. *Speed-up* is libmpdec time / tallyforge "
+        "time per repetition (higher is better)."
+        + (" *Before* is the core of the revision given to run-core, built and run in "
+           "alternation with the current one." if before else "")
+    )
+    r.add()
+    instr: dict[tuple[str, str], int] = {}
+    ipath = OUT / "core-instr.jsonl"
+    if ipath.exists():
+        for line in ipath.read_text().splitlines():
+            if line.strip():
+                row = json.loads(line)
+                instr[(row["op"], row["impl"])] = row["per_call"]
+    if instr:
+        r.add(
+            "Instructions per operation (callgrind, benchmarks/core/count_core.cpp: 100 000 "
+            "operations less none, the loop around them included) do not move with the load "
+            "of the machine; *fewer* is libmpdec's count / tallyforge's."
+        )
+        r.add()
+    head = "| operation | tallyforge ns | libmpdec ns | speed-up |"
+    sep = "|---|---|---|---|"
+    if instr:
+        head += " instr. tallyforge | instr. libmpdec | fewer |"
+        sep += "---|---|---|"
+    if before:
+        head += " before ns | before / now |"
+        sep += "---|---|"
+    r.add(head)
+    r.add(sep)
+    for key, label, least, iname in CORE_OPS:
+        name, _, arg = key.partition("/")
+        suffix = f"/{arg}" if arg else ""
+        ours = runs.get(f"{name}_tallyforge{suffix}", [])
+        theirs = runs.get(f"{name}_libmpdec{suffix}", [])
+        if not ours or not theirs:
+            r.target(f"Decimal {label} vs libmpdec", f">= {least}x", "not measured", None)
+            continue
+        sp = quartiles([t / o for o, t in zip(ours, theirs)])
+        row = (f"| {label} | {statistics.median(ours):.1f} | {statistics.median(theirs):.1f} | "
+               f"{sp[1]:.2f}x [{sp[0]:.2f}, {sp[2]:.2f}] |")
+        if instr:
+            io, it = instr.get((iname, "tallyforge")), instr.get((iname, "libmpdec"))
+            row += (f" {io:,} | {it:,} | {it / io:.2f}x |" if io and it else " - | - | - |")
+        old = before.get(f"{name}_tallyforge{suffix}", [])
+        if before:
+            if old:
+                bq = quartiles([b / o for o, b in zip(ours, old)])
+                row += f" {statistics.median(old):.1f} | {bq[1]:.2f}x [{bq[0]:.2f}, {bq[2]:.2f}] |"
+            else:
+                row += " - | - |"
+        r.add(row)
+        r.target(f"Decimal {label} vs libmpdec", f">= {least}x", ratio(sp[1]), sp[1] >= least)
+    for arg, label in (("0", "money"), ("1", "29 digits")):
+        chars = runs.get(f"TextChars_tallyforge<Decimal>/{arg}")
+        theirs = runs.get(f"Text_libmpdec/{arg}")
+        if chars and theirs:
+            # Against libmpdec's text, which comes in memory it allocates.
+            sp = quartiles([t / o for o, t in zip(chars, theirs)])
+            ins = instr.get(("text_chars", "tallyforge")) if arg == "0" else None
+            their_ins = instr.get(("text", "libmpdec")) if arg == "0" else None
+            r.add(f"| text form into a buffer (to_chars), {label} | {statistics.median(chars):.1f} |"
+                  f" {statistics.median(theirs):.1f} | {sp[1]:.2f}x [{sp[0]:.2f}, {sp[2]:.2f}] |"
+                  + ((f" {ins:,} | {their_ins:,} | {their_ins / ins:.2f}x |"
+                      if ins and their_ins else " - | - | - |") if instr else "")
+                  + (" - | - |" if before else ""))
+            r.target(f"Decimal text form into a buffer (to_chars), {label} vs libmpdec", ">= 1.5x",
+                     ratio(sp[1]), sp[1] >= 1.5)
+    r.add()
+
+
+def alloc_section(r: Report) -> None:
+    path = OUT / "alloc.json"
+    r.add("## Heap allocations of Decimal operations")
+    r.add()
+    if not path.exists():
+        r.add("Not measured in this run.")
+        r.target("no heap allocation in Decimal operations", "0 per call", "not measured", None)
+        r.add()
+        return
+    allocs = json.loads(path.read_text())
+    r.add("Allocations per call over 200 000 calls on varied operands "
+          "(benchmarks/core/alloc_check.cpp, replacing the global allocation functions).")
+    r.add()
+    r.add("| operation | allocations per call |")
+    r.add("|---|---|")
+    for op, n in allocs.items():
+        r.add(f"| {op} | {n:g} |")
+    r.add()
+    r.add("A text longer than std::string's inline buffer is the formatted text itself; "
+          "to_chars writes the same text into the caller's buffer without allocating.")
+    r.add()
+    ops = {k: v for k, v in allocs.items() if "std::string" not in k}
+    worst = max(ops.values())
+    r.target("no heap allocation in Decimal operations", "0 per call",
+             f"{worst:g} per call at most", worst == 0)
+
+
+def memory_section(r: Report) -> None:
+    path = OUT / "memory.jsonl"
+    r.add("## Resident memory over many calls")
+    r.add()
+    if not path.exists():
+        r.add("Not measured in this run.")
+        r.target("resident memory flat over a million calls", "<= 1 MB", "not measured", None)
+        r.add()
+        return
+    rows = [json.loads(line) for line in path.read_text().splitlines() if line.strip()]
+    r.add("Resident set size after a warm-up and after all calls, each function in a process "
+          "of its own (benchmarks/bench.py memory).")
+    r.add()
+    r.add("| function | calls | before | after | growth |")
+    r.add("|---|---|---|---|---|")
+    for row in rows:
+        growth = row["rss_after"] - row["rss_before"]
+        r.add(f"| {row['function']} | {row['calls']:,} | {row['rss_before'] / MB:.1f} MB | "
+              f"{row['rss_after'] / MB:.1f} MB | {growth / 1024:+.0f} KiB |")
+        r.target(f"{row['function']}: resident growth over {row['calls']:,} calls", "<= 1 MB",
+                 f"{growth / 1024:+.0f} KiB", growth <= MB if row["calls"] >= 1_000_000 else None)
+    r.add()
+
+
+def main() -> int:
+    py = load_python()
+    counts = callgrind_counts()
+    r = Report()
+    r.add("# Benchmarks")
+    r.add()
+    r.add("Written by `make bench` (benchmarks/run); do not edit by hand.")
+    r.add()
+    for line in machine_lines(py):
+        r.add(line)
+    quick = bool(py and py.get("quick"))
+    r.add(f"- Mode: {'quick (TALLYFORGE_BENCH_QUICK=1: fewer rounds, no 100 000-line bill or 65 535-share split, 100 000 calls in the memory check)' if quick else 'full'}")
+    r.add()
+    body_start = len(r.lines)
+    if py:
+        python_section(r, py, counts)
+    else:
+        r.add("## Python-level calls")
+        r.add()
+        r.add("Not measured in this run.")
+        r.add()
+    core_section(r)
+    alloc_section(r)
+    memory_section(r)
+    body = r.lines[body_start:]
+    r.lines = r.lines[:body_start]
+
+    r.add("## Targets")
+    r.add()
+    r.add("| target | wanted | measured | |")
+    r.add("|---|---|---|---|")
+    missed = 0
+    for what, wanted, got, met in r.targets:
+        verdict = "met" if met else ("missed" if met is False else "not checked")
+        missed += met is False
+        r.add(f"| {what} | {wanted} | {got} | {verdict} |")
+    r.add()
+    r.lines += body
+    r.add("## Reproduce")
+    r.add()
+    r.add("```sh")
+    r.add("make bench                                  # everything, about 10 minutes; writes this file")
+    r.add("TALLYFORGE_BENCH_QUICK=1 make bench         # fewer rounds and sizes, for iteration")
+    r.add(".venv-cp313/bin/python benchmarks/bench.py time          # Python-level timings only")
+    r.add(".venv-cp313/bin/python -m pyperf stats build/bench/python.json")
+    r.add("valgrind --tool=callgrind --callgrind-out-file=build/bench/cg/cg.out \\")
+    r.add("  .venv-cp313/bin/python benchmarks/bench.py callgrind    # instruction counts")
+    r.add(".venv-cp313/bin/python benchmarks/bench.py memory py_get_totals 1000000")
+    r.add("benchmarks/core/run-core [REV]              # core vs libmpdec (root; sid chroot), REV: compare with a revision")
+    r.add("```")
+    r.add()
+    (ROOT / "BENCHMARKS.md").write_text("\n".join(r.lines))
+
+    print("\nTargets:")
+    for what, wanted, got, met in r.targets:
+        verdict = "met" if met else ("MISSED" if met is False else "not checked")
+        print(f"  {verdict:12} {what}: {got} (wanted {wanted})")
+    print(f"\nbench: wrote BENCHMARKS.md; {missed} target(s) missed")
+    strict = os.environ.get("TALLYFORGE_BENCH_STRICT", "") not in ("", "0")
+    return 1 if strict and missed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
