@@ -550,6 +550,7 @@ Result<Tabulation, TabulationError> computed_totals(const std::vector<LineItem>&
   std::vector<Decimal> values(c.first.size());
   std::vector<bool> seen(c.first.size(), false);
   std::vector<std::size_t> tier;  // distinct lines of the tier, in order of first appearance
+  tier.reserve(c.first.size());    // once, instead of growing within each tier
   Decimal base = zero;
   Decimal discount = zero;
   for (std::size_t start = 0; start < n;) {
