@@ -695,7 +695,7 @@ Result<std::string, TabulationError> percentage_text(const std::string& percenta
 
 }  // namespace
 
-Result<std::vector<LineItem>, TabulationError> tip_fee_lines(data::TipLinesContext context) {
+Result<std::vector<LineItem>, TabulationError> tip_fee_lines(const data::TipLinesContext& context) {
   if (!context.pricing) return error_at("Pricing not specified.", "pricing");
   const data::Pricing& pricing = *context.pricing;
   auto processing = percentage_text(pricing.processing_percentage, pricing, context.international);

@@ -181,7 +181,7 @@ PyObject* tip_fee_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guarded([&]() -> PyObject* {
     data::TipLinesContext context;
     if (!take_arguments(kTipFeeLines, args, nargs, kwnames, context)) return nullptr;
-    auto lines = funcs::tip_fee_lines(std::move(context));
+    auto lines = funcs::tip_fee_lines(context);
     if (!lines) return raise_error(lines, "provided_lines_context");
     return data::to_python(*lines);
   });
