@@ -123,6 +123,8 @@ class ExactSum {
   using Limbs = std::array<uint64_t, 4>;  // two's complement, least significant first
 
   static Limbs times_pow10(U128 c, uint32_t n) noexcept {
+    // A term already at the sum's scale (every amount of a bill) is taken as it is.
+    if (n == 0) return {static_cast<uint64_t>(c), static_cast<uint64_t>(c >> 64), 0, 0};
     const U128 p = pow10(n);
     const uint64_t a[2] = {static_cast<uint64_t>(c), static_cast<uint64_t>(c >> 64)};
     const uint64_t b[2] = {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
