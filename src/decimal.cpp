@@ -483,6 +483,18 @@ std::string Decimal::to_string() const {
 }
 
 Decimal Decimal::add(const Decimal& rhs) const {
+  // Money-sized operands of one scale and sign add without rescaling, and
+  // their sum stays below 2^65: it keeps both operands' scale and sign, as the
+  // general addition gives it (a zero operand included).
+  if (flags_ == rhs.flags_ && (hi_ | rhs.hi_) == 0) {
+    const uint64_t sum_lo = static_cast<uint64_t>(lo_) + rhs.lo_;
+    const uint64_t sum_mid = static_cast<uint64_t>(mid_) + rhs.mid_ + (sum_lo >> 32);
+    Decimal d = *this;
+    d.lo_ = static_cast<uint32_t>(sum_lo);
+    d.mid_ = static_cast<uint32_t>(sum_mid);
+    d.hi_ = static_cast<uint32_t>(sum_mid >> 32);
+    return d;
+  }
   return add_signed(*this, rhs, false, kAddOverflow);
 }
 

@@ -123,6 +123,8 @@ class ExactSum {
   using Limbs = std::array<uint64_t, 4>;  // two's complement, least significant first
 
   static Limbs times_pow10(U128 c, uint32_t n) noexcept {
+    // A term already at the sum's scale (every amount of a bill) is taken as it is.
+    if (n == 0) return {static_cast<uint64_t>(c), static_cast<uint64_t>(c >> 64), 0, 0};
     const U128 p = pow10(n);
     const uint64_t a[2] = {static_cast<uint64_t>(c), static_cast<uint64_t>(c >> 64)};
     const uint64_t b[2] = {static_cast<uint64_t>(p), static_cast<uint64_t>(p >> 64)};
@@ -550,6 +552,7 @@ Result<Tabulation, TabulationError> computed_totals(const std::vector<LineItem>&
   std::vector<Decimal> values(c.first.size());
   std::vector<bool> seen(c.first.size(), false);
   std::vector<std::size_t> tier;  // distinct lines of the tier, in order of first appearance
+  tier.reserve(c.first.size());    // once, instead of growing within each tier
   Decimal base = zero;
   Decimal discount = zero;
   for (std::size_t start = 0; start < n;) {
@@ -694,7 +697,7 @@ Result<std::string, TabulationError> percentage_text(const std::string& percenta
 
 }  // namespace
 
-Result<std::vector<LineItem>, TabulationError> tip_fee_lines(data::TipLinesContext context) {
+Result<std::vector<LineItem>, TabulationError> tip_fee_lines(const data::TipLinesContext& context) {
   if (!context.pricing) return error_at("Pricing not specified.", "pricing");
   const data::Pricing& pricing = *context.pricing;
   auto processing = percentage_text(pricing.processing_percentage, pricing, context.international);

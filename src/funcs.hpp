@@ -77,7 +77,7 @@ Result<Decimal, TabulationError> reckon_lines(std::vector<LineItem> lines, uint3
 // Comparator of the redistribution order: negative places a before b.
 int redistribution_priority(bool positive, const Candidate& a, const Candidate& b) noexcept;
 
-Result<std::vector<LineItem>, TabulationError> tip_fee_lines(data::TipLinesContext context);
+Result<std::vector<LineItem>, TabulationError> tip_fee_lines(const data::TipLinesContext& context);
 Result<std::vector<LineItem>, TabulationError> deliverable_lines(
     data::DeliverableLinesContext context);
 

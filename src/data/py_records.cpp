@@ -41,12 +41,11 @@ PyObject* optional_to_python(const std::optional<int64_t>& number) {
   return number ? PyLong_FromLongLong(*number) : Py_NewRef(Py_None);
 }
 
-// Stores a new value under a key; the value reference is always consumed.
-bool set_item(PyObject* dict, Key k, PyObject* value) {
+// Stores a new value under a key of the key strings (lib::key_table()); the
+// value reference is always consumed.
+bool set_item(PyObject* dict, PyObject* const* names, Key k, PyObject* value) {
   Ref owned = Ref::steal(value);
-  if (!owned) return false;
-  PyObject* name = lib::key(k);
-  return name != nullptr && PyDict_SetItem(dict, name, owned.get()) >= 0;
+  return owned && PyDict_SetItem(dict, names[static_cast<std::size_t>(k)], owned.get()) >= 0;
 }
 
 }  // namespace
@@ -190,39 +189,46 @@ bool convert(PyObject* obj, DeliverableLinesContext& out, const lib::Path& at) {
 
 namespace {
 
-// Sets the eleven keys of a line in declaration order.
-bool fill_line(PyObject* d, const LineItem& line) {
-  return set_item(d, Key::id, PyLong_FromLong(line.id)) &&
-         set_item(d, Key::priority, PyLong_FromLong(line.priority)) &&
-         set_item(d, Key::kind, to_python(line.kind)) &&
-         set_item(d, Key::amount, lib::new_text(line.amount)) &&
-         set_item(d, Key::description, lib::new_text(line.description)) &&
-         set_item(d, Key::frozen_value, optional_to_python(line.frozen_value)) &&
-         set_item(d, Key::percentage, lib::new_text(line.percentage)) &&
-         set_item(d, Key::category, to_python(line.category)) &&
-         set_item(d, Key::destination_user_id, optional_to_python(line.destination_user_id)) &&
-         set_item(d, Key::destination_account, to_python(line.destination_account)) &&
-         set_item(d, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
+// Sets the eleven keys of a line in declaration order; `names` is
+// lib::key_table(), looked up once for all the lines of a list.
+bool fill_line(PyObject* d, const LineItem& line, PyObject* const* names) {
+  return set_item(d, names, Key::id, PyLong_FromLong(line.id)) &&
+         set_item(d, names, Key::priority, PyLong_FromLong(line.priority)) &&
+         set_item(d, names, Key::kind, to_python(line.kind)) &&
+         set_item(d, names, Key::amount, lib::new_text(line.amount)) &&
+         set_item(d, names, Key::description, lib::new_text(line.description)) &&
+         set_item(d, names, Key::frozen_value, optional_to_python(line.frozen_value)) &&
+         set_item(d, names, Key::percentage, lib::new_text(line.percentage)) &&
+         set_item(d, names, Key::category, to_python(line.category)) &&
+         set_item(d, names, Key::destination_user_id,
+                  optional_to_python(line.destination_user_id)) &&
+         set_item(d, names, Key::destination_account, to_python(line.destination_account)) &&
+         set_item(d, names, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
 }
 
 }  // namespace
 
 PyObject* to_python(const LineItem& line) {
   Ref dict = Ref::steal(PyDict_New());
-  if (!dict || !fill_line(dict.get(), line)) return nullptr;
+  if (!dict) return nullptr;
+  PyObject* const* names = lib::key_table();
+  if (names == nullptr || !fill_line(dict.get(), line, names)) return nullptr;
   return dict.release();
 }
 
 PyObject* to_python(const std::vector<LineItem>& lines) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
   if (!list) return nullptr;
+  if (lines.empty()) return list.release();
+  PyObject* const* names = lib::key_table();
+  if (names == nullptr) return nullptr;
   PyObject* first = nullptr;  // borrowed from the list
   for (size_t i = 0; i < lines.size(); ++i) {
     // Every later dict starts as a copy of the first, which holds the same
     // keys in the same order, so that setting its values replaces them instead
     // of growing a new dict key by key.
     Ref dict = Ref::steal(first == nullptr ? PyDict_New() : PyDict_Copy(first));
-    if (!dict || !fill_line(dict.get(), lines[i])) return nullptr;
+    if (!dict || !fill_line(dict.get(), lines[i], names)) return nullptr;
     if (first == nullptr) first = dict.get();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
   }

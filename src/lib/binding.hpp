@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "decimal.hpp"
 #include "lib/ref.hpp"
 #include "result.hpp"
 
@@ -354,5 +355,8 @@ PyObject* new_text(std::string_view text);
 // A new str holding text known to be ASCII (the text form of a Decimal),
 // written straight into the string's storage without decoding.
 PyObject* new_ascii_text(std::string_view text);
+// A new str holding the text form of a value, written on the stack and
+// copied into the string without a std::string between them.
+PyObject* new_decimal_text(const tallyforge::Decimal& value);
 
 }  // namespace lib

@@ -111,15 +111,15 @@ PyObject* get_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     // Lines sharing an id share one entry; the later line's amount wins.
     for (size_t k = 0; k < totals->first.size(); ++k) {
       Ref id = Ref::steal(PyLong_FromLong(lines[totals->first[k]].id));
-      Ref text = Ref::steal(new_ascii_text(totals->amounts[k].to_string()));
+      Ref text = Ref::steal(new_decimal_text(totals->amounts[k]));
       if (!id || !text || PyDict_SetItem(subtotals.get(), id.get(), text.get()) < 0) {
         return nullptr;
       }
     }
     Ref result = Ref::steal(PyDict_New());
     if (!result) return nullptr;
-    Ref total = Ref::steal(new_ascii_text(funcs::value_string(totals->total, q)));
-    Ref discount = Ref::steal(new_ascii_text(funcs::value_string(totals->discount, q)));
+    Ref total = Ref::steal(new_decimal_text(funcs::quantize(totals->total, q)));
+    Ref discount = Ref::steal(new_decimal_text(funcs::quantize(totals->discount, q)));
     PyObject* k_total = key(Key::total);
     PyObject* k_discount = key(Key::discount);
     PyObject* k_subtotals = key(Key::subtotals);
@@ -140,7 +140,7 @@ PyObject* reckon_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
     if (!take_arguments(kReckonLines, args, nargs, kwnames, lines, q)) return nullptr;
     auto total = funcs::reckon_lines(std::move(lines), q);
     if (!total) return raise_error(total, "lines");
-    return new_ascii_text(total->to_string());
+    return new_decimal_text(*total);
   });
 }
 
@@ -181,7 +181,7 @@ PyObject* tip_fee_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   return guarded([&]() -> PyObject* {
     data::TipLinesContext context;
     if (!take_arguments(kTipFeeLines, args, nargs, kwnames, context)) return nullptr;
-    auto lines = funcs::tip_fee_lines(std::move(context));
+    auto lines = funcs::tip_fee_lines(context);
     if (!lines) return raise_error(lines, "provided_lines_context");
     return data::to_python(*lines);
   });

@@ -402,6 +402,21 @@ TEST_F(RandomDecimals, RoundingMultiplyDropsDigitsHalfToEven) {
   }
 }
 
+// Operands of one scale and sign below 2^64 take a shortcut in addition; it
+// gives what the general addition (reached through subtraction) gives,
+// zeros and the largest such coefficients included.
+TEST_F(RandomDecimals, AdditionOfOneScaleAndSignMatchesTheGeneralPath) {
+  const u128 top = ~uint64_t{0};
+  for (int i = 0; i < 20000; ++i) {
+    const Decimal a = i % 7 == 0 ? Decimal::from_coefficient(top - i % 3, 28, i % 2 != 0) : next(64);
+    const u128 c = i % 5 == 0 ? (i % 10 == 0 ? 0 : top) : next(64).coefficient();
+    const Decimal b = Decimal::from_coefficient(c, a.scale(), a.is_negative() && c != 0);
+    SCOPED_TRACE(a.to_string() + " + " + b.to_string());
+    EXPECT_TRUE((a + b).same_repr(a - b.neg()));
+    EXPECT_TRUE((b + a).same_repr(b - a.neg()));
+  }
+}
+
 TEST_F(RandomDecimals, IdentitiesHold) {
   for (int i = 0; i < 20000; ++i) {
     const Decimal a = next(40);
