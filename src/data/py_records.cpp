@@ -50,30 +50,37 @@ bool set_item(PyObject* dict, PyObject* const* names, Key k, PyObject* value) {
 
 }  // namespace
 
-bool fast_convert(PyObject* obj, LineItem& out) {
-  static constexpr std::array kFields = {
+namespace {
+
+// Each record's fields in declaration order: the keys it is read by, and where
+// each value goes. Both readings below take them from here.
+template <class F>
+bool fields_of(LineItem& out, F&& read) {
+  static constexpr std::array kKeys = {
       Key::id,         Key::priority,          Key::kind,
       Key::amount,     Key::description,       Key::frozen_value,
       Key::percentage, Key::category,          Key::destination_user_id,
       Key::destination_account, Key::back_into_percentage};
-  return fast_record(obj, kFields, out.id, out.priority, out.kind, out.amount, out.description,
-                     out.frozen_value, out.percentage, out.category, out.destination_user_id,
-                     out.destination_account, out.back_into_percentage);
+  return read("LineItem", kKeys, out.id, out.priority, out.kind, out.amount, out.description,
+              out.frozen_value, out.percentage, out.category, out.destination_user_id,
+              out.destination_account, out.back_into_percentage);
 }
 
-bool fast_convert(PyObject* obj, ServicePlan& out) {
-  static constexpr std::array kFields = {
+template <class F>
+bool fields_of(ServicePlan& out, F&& read) {
+  static constexpr std::array kKeys = {
       Key::id,          Key::name,         Key::connection_fee_waived,
       Key::per_deliverable_price,          Key::max_simultaneous_orders,
       Key::waitlisting, Key::paypal_invoicing, Key::shield_static_price,
       Key::shield_percentage_price};
-  return fast_record(obj, kFields, out.id, out.name, out.connection_fee_waived,
-                     out.per_deliverable_price, out.max_simultaneous_orders, out.waitlisting,
-                     out.paypal_invoicing, out.shield_static_price, out.shield_percentage_price);
+  return read("ServicePlan", kKeys, out.id, out.name, out.connection_fee_waived,
+              out.per_deliverable_price, out.max_simultaneous_orders, out.waitlisting,
+              out.paypal_invoicing, out.shield_static_price, out.shield_percentage_price);
 }
 
-bool fast_convert(PyObject* obj, Pricing& out) {
-  static constexpr std::array kFields = {
+template <class F>
+bool fields_of(Pricing& out, F&& read) {
+  static constexpr std::array kKeys = {
       Key::plans,
       Key::minimum_price,
       Key::table_percentage,
@@ -89,102 +96,66 @@ bool fast_convert(PyObject* obj, Pricing& out) {
       Key::stripe_active_account_monthly_fee,
       Key::stripe_payout_static,
       Key::stripe_payout_percentage};
-  return fast_record(obj, kFields, out.plans, out.minimum_price, out.table_percentage,
-                     out.table_static, out.table_tax, out.processing_percentage,
-                     out.processing_static, out.international_conversion_percentage,
-                     out.preferred_plan, out.stripe_blended_rate_percentage,
-                     out.stripe_blended_rate_static, out.stripe_payout_cross_border_percentage,
-                     out.stripe_active_account_monthly_fee, out.stripe_payout_static,
-                     out.stripe_payout_percentage);
+  return read("Pricing", kKeys, out.plans, out.minimum_price, out.table_percentage,
+              out.table_static, out.table_tax, out.processing_percentage, out.processing_static,
+              out.international_conversion_percentage, out.preferred_plan,
+              out.stripe_blended_rate_percentage, out.stripe_blended_rate_static,
+              out.stripe_payout_cross_border_percentage, out.stripe_active_account_monthly_fee,
+              out.stripe_payout_static, out.stripe_payout_percentage);
 }
 
-bool fast_convert(PyObject* obj, TipLinesContext& out) {
-  static constexpr std::array kFields = {Key::pricing, Key::international, Key::quantization};
-  return fast_record(obj, kFields, out.pricing, out.international, out.quantization);
+template <class F>
+bool fields_of(TipLinesContext& out, F&& read) {
+  static constexpr std::array kKeys = {Key::pricing, Key::international, Key::quantization};
+  return read("TipLinesContext", kKeys, out.pricing, out.international, out.quantization);
 }
 
-bool fast_convert(PyObject* obj, DeliverableLinesContext& out) {
-  static constexpr std::array kFields = {
+template <class F>
+bool fields_of(DeliverableLinesContext& out, F&& read) {
+  static constexpr std::array kKeys = {
       Key::base_price,  Key::table_product, Key::escrow_enabled,     Key::international,
       Key::extra_lines, Key::plan_name,     Key::pricing,            Key::user_id,
       Key::allow_soft_failure,              Key::quantization};
-  return fast_record(obj, kFields, out.base_price, out.table_product, out.escrow_enabled,
-                     out.international, out.extra_lines, out.plan_name, out.pricing, out.user_id,
-                     out.allow_soft_failure, out.quantization);
+  return read("DeliverableLinesContext", kKeys, out.base_price, out.table_product,
+              out.escrow_enabled, out.international, out.extra_lines, out.plan_name, out.pricing,
+              out.user_id, out.allow_soft_failure, out.quantization);
 }
 
-bool convert(PyObject* obj, LineItem& out, const lib::Path& at) {
-  if (fast_convert(obj, out)) return true;
-  constexpr const char* r = "LineItem";
-  return read_field(obj, Key::id, r, out.id, at) && read_field(obj, Key::priority, r, out.priority, at) &&
-         read_field(obj, Key::kind, r, out.kind, at) && read_field(obj, Key::amount, r, out.amount, at) &&
-         read_field(obj, Key::description, r, out.description, at) &&
-         read_field(obj, Key::frozen_value, r, out.frozen_value, at) &&
-         read_field(obj, Key::percentage, r, out.percentage, at) &&
-         read_field(obj, Key::category, r, out.category, at) &&
-         read_field(obj, Key::destination_user_id, r, out.destination_user_id, at) &&
-         read_field(obj, Key::destination_account, r, out.destination_account, at) &&
-         read_field(obj, Key::back_into_percentage, r, out.back_into_percentage, at);
+// The fast reading of a record: one scan of an exact dict.
+template <class R>
+bool fast_record_of(PyObject* obj, R& out) {
+  return fields_of(out, [obj](const char*, const auto& keys, auto&... field) {
+    return fast_record(obj, keys, field...);
+  });
 }
 
-bool convert(PyObject* obj, ServicePlan& out, const lib::Path& at) {
-  if (fast_convert(obj, out)) return true;
-  constexpr const char* r = "ServicePlan";
-  return read_field(obj, Key::id, r, out.id, at) && read_field(obj, Key::name, r, out.name, at) &&
-         read_field(obj, Key::connection_fee_waived, r, out.connection_fee_waived, at) &&
-         read_field(obj, Key::per_deliverable_price, r, out.per_deliverable_price, at) &&
-         read_field(obj, Key::max_simultaneous_orders, r, out.max_simultaneous_orders, at) &&
-         read_field(obj, Key::waitlisting, r, out.waitlisting, at) &&
-         read_field(obj, Key::paypal_invoicing, r, out.paypal_invoicing, at) &&
-         read_field(obj, Key::shield_static_price, r, out.shield_static_price, at) &&
-         read_field(obj, Key::shield_percentage_price, r, out.shield_percentage_price, at);
+// The general reading of a record: item access field by field, the first
+// failure reported as the field error. The fast reading is tried first.
+template <class R>
+bool read_record(PyObject* obj, R& out, const lib::Path& at) {
+  if (fast_record_of(obj, out)) return true;
+  return fields_of(out, [obj, &at](const char* record, const auto& keys, auto&... field) {
+    std::size_t i = 0;
+    return (read_field(obj, keys[i++], record, field, at) && ...);
+  });
 }
 
-bool convert(PyObject* obj, Pricing& out, const lib::Path& at) {
-  if (fast_convert(obj, out)) return true;
-  constexpr const char* r = "Pricing";
-  return read_field(obj, Key::plans, r, out.plans, at) &&
-         read_field(obj, Key::minimum_price, r, out.minimum_price, at) &&
-         read_field(obj, Key::table_percentage, r, out.table_percentage, at) &&
-         read_field(obj, Key::table_static, r, out.table_static, at) &&
-         read_field(obj, Key::table_tax, r, out.table_tax, at) &&
-         read_field(obj, Key::processing_percentage, r, out.processing_percentage, at) &&
-         read_field(obj, Key::processing_static, r, out.processing_static, at) &&
-         read_field(obj, Key::international_conversion_percentage, r,
-                    out.international_conversion_percentage, at) &&
-         read_field(obj, Key::preferred_plan, r, out.preferred_plan, at) &&
-         read_field(obj, Key::stripe_blended_rate_percentage, r,
-                    out.stripe_blended_rate_percentage, at) &&
-         read_field(obj, Key::stripe_blended_rate_static, r, out.stripe_blended_rate_static, at) &&
-         read_field(obj, Key::stripe_payout_cross_border_percentage, r,
-                    out.stripe_payout_cross_border_percentage, at) &&
-         read_field(obj, Key::stripe_active_account_monthly_fee, r,
-                    out.stripe_active_account_monthly_fee, at) &&
-         read_field(obj, Key::stripe_payout_static, r, out.stripe_payout_static, at) &&
-         read_field(obj, Key::stripe_payout_percentage, r, out.stripe_payout_percentage, at);
-}
+}  // namespace
 
+bool fast_convert(PyObject* obj, LineItem& out) { return fast_record_of(obj, out); }
+bool fast_convert(PyObject* obj, ServicePlan& out) { return fast_record_of(obj, out); }
+bool fast_convert(PyObject* obj, Pricing& out) { return fast_record_of(obj, out); }
+bool fast_convert(PyObject* obj, TipLinesContext& out) { return fast_record_of(obj, out); }
+bool fast_convert(PyObject* obj, DeliverableLinesContext& out) { return fast_record_of(obj, out); }
+
+bool convert(PyObject* obj, LineItem& out, const lib::Path& at) { return read_record(obj, out, at); }
+bool convert(PyObject* obj, ServicePlan& out, const lib::Path& at) { return read_record(obj, out, at); }
+bool convert(PyObject* obj, Pricing& out, const lib::Path& at) { return read_record(obj, out, at); }
 bool convert(PyObject* obj, TipLinesContext& out, const lib::Path& at) {
-  if (fast_convert(obj, out)) return true;
-  constexpr const char* r = "TipLinesContext";
-  return read_field(obj, Key::pricing, r, out.pricing, at) &&
-         read_field(obj, Key::international, r, out.international, at) &&
-         read_field(obj, Key::quantization, r, out.quantization, at);
+  return read_record(obj, out, at);
 }
-
 bool convert(PyObject* obj, DeliverableLinesContext& out, const lib::Path& at) {
-  if (fast_convert(obj, out)) return true;
-  constexpr const char* r = "DeliverableLinesContext";
-  return read_field(obj, Key::base_price, r, out.base_price, at) &&
-         read_field(obj, Key::table_product, r, out.table_product, at) &&
-         read_field(obj, Key::escrow_enabled, r, out.escrow_enabled, at) &&
-         read_field(obj, Key::international, r, out.international, at) &&
-         read_field(obj, Key::extra_lines, r, out.extra_lines, at) &&
-         read_field(obj, Key::plan_name, r, out.plan_name, at) &&
-         read_field(obj, Key::pricing, r, out.pricing, at) &&
-         read_field(obj, Key::user_id, r, out.user_id, at) &&
-         read_field(obj, Key::allow_soft_failure, r, out.allow_soft_failure, at) &&
-         read_field(obj, Key::quantization, r, out.quantization, at);
+  return read_record(obj, out, at);
 }
 
 namespace {
