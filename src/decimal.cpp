@@ -631,15 +631,7 @@ Decimal Decimal::div(const Decimal& rhs) const {
   return from_coefficient(q, static_cast<uint32_t>(s), negative);
 }
 
-int Decimal::cmp(const Decimal& rhs) const noexcept {
-  // Same scale and sign, as money mostly has: the coefficients decide. A zero
-  // is never negative, so this also orders zeros against positive values.
-  if (flags_ == rhs.flags_) {
-    const u128 a = coefficient();
-    const u128 b = rhs.coefficient();
-    const int m = (a > b) - (a < b);
-    return is_negative() ? -m : m;
-  }
+int Decimal::cmp_rescaled(const Decimal& rhs) const noexcept {
   const bool a_zero = is_zero();
   const bool b_zero = rhs.is_zero();
   if (a_zero && b_zero) return 0;

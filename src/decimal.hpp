@@ -93,7 +93,17 @@ class Decimal {
   }
 
   // Three-way numeric comparison: negative, zero or positive.
-  int cmp(const Decimal& rhs) const noexcept;
+  int cmp(const Decimal& rhs) const noexcept {
+    // Same scale and sign, as money mostly has: the coefficients decide. A zero
+    // is never negative, so this also orders zeros against positive values.
+    if (flags_ == rhs.flags_) {
+      const Coefficient a = coefficient();
+      const Coefficient b = rhs.coefficient();
+      const int m = (a > b) - (a < b);
+      return is_negative() ? -m : m;
+    }
+    return cmp_rescaled(rhs);
+  }
   bool eq(const Decimal& rhs) const noexcept { return cmp(rhs) == 0; }
   bool ne(const Decimal& rhs) const noexcept { return cmp(rhs) != 0; }
   bool lt(const Decimal& rhs) const noexcept { return cmp(rhs) < 0; }
@@ -135,6 +145,9 @@ class Decimal {
   }
 
  private:
+  // cmp of values whose scales or signs differ.
+  int cmp_rescaled(const Decimal& rhs) const noexcept;
+
   static constexpr uint32_t kScaleShift = 16;
   static constexpr uint32_t kSignBit = 0x80000000u;
 

@@ -457,18 +457,6 @@ Result<Decimal, TabulationError> line_value(const LineItem& line, std::size_t in
   return p + a;
 }
 
-// Numeric order of two amounts; amounts of one sign and scale compare by
-// their coefficients without a call.
-int compare_amounts(const Decimal& a, const Decimal& b) noexcept {
-  if (a.scale() == b.scale() && a.is_negative() == b.is_negative()) {
-    const U128 x = a.coefficient();
-    const U128 y = b.coefficient();
-    const int c = (x > y) - (x < y);
-    return a.is_negative() ? -c : c;
-  }
-  return a.cmp(b);
-}
-
 // Hands the difference out over the candidates in the redistribution order,
 // visiting them from the last to the first, round after round. With k quanta
 // over m candidates every one gets k div m and the last k mod m one more, so
@@ -508,7 +496,7 @@ std::optional<TabulationError> redistribute(const std::vector<LineItem>& lines, 
     if (a.priority != b.priority) {
       return positive ? a.priority < b.priority : a.priority > b.priority;
     }
-    const int by_amount = compare_amounts(a.amount, b.amount);
+    const int by_amount = a.amount.cmp(b.amount);
     if (by_amount != 0) return by_amount > 0;
     if (a.id != b.id) return a.id > b.id;
     return a.k < b.k;
@@ -624,18 +612,6 @@ Result<Decimal, TabulationError> reckon_lines(std::vector<LineItem> lines, uint3
   auto t = tabulate(lines, q);
   if (!t) return std::move(t).error();
   return t->total;
-}
-
-int redistribution_priority(bool positive, const Candidate& a, const Candidate& b) noexcept {
-  const int pa = a.line->priority;
-  const int pb = b.line->priority;
-  if (pa != pb) return positive ? pa - pb : pb - pa;
-  const int by_amount = b.amount.cmp(a.amount);
-  if (by_amount != 0) return by_amount;
-  // Ids are compared rather than subtracted: their difference may not fit an int.
-  const int32_t ia = a.line->id;
-  const int32_t ib = b.line->id;
-  return (ib > ia) - (ib < ia);
 }
 
 // ---------------------------------------------------------------------------

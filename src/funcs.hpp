@@ -55,12 +55,6 @@ struct Totals {
   std::vector<std::pair<LineItem, Decimal>> subtotals;
 };
 
-// A line with its quantized amount, as ordered during redistribution.
-struct Candidate {
-  const LineItem* line;
-  Decimal amount;
-};
-
 // The same result with each distinct line named by the input index of its first
 // appearance, so that nothing is moved or copied out of `lines`.
 struct Tabulation {
@@ -73,9 +67,6 @@ struct Tabulation {
 Result<Tabulation, TabulationError> tabulate(const std::vector<LineItem>& lines, uint32_t q);
 Result<Totals, TabulationError> get_totals(std::vector<LineItem> lines, uint32_t q);
 Result<Decimal, TabulationError> reckon_lines(std::vector<LineItem> lines, uint32_t q);
-
-// Comparator of the redistribution order: negative places a before b.
-int redistribution_priority(bool positive, const Candidate& a, const Candidate& b) noexcept;
 
 Result<std::vector<LineItem>, TabulationError> tip_fee_lines(const data::TipLinesContext& context);
 Result<std::vector<LineItem>, TabulationError> deliverable_lines(
