@@ -450,10 +450,7 @@ PyObject* new_decimal_text(const tallyforge::Decimal& value) {
   // A constant with more places than any operation makes has its own writer.
   if (value.scale() > Decimal::kMaxScale) return new_ascii_text(value.to_string());
   char buf[Decimal::kTextBufferSize];
-  const size_t size = value.to_chars(buf);
-  PyObject* out = PyUnicode_New(static_cast<Py_ssize_t>(size), 127);
-  if (out != nullptr) std::memcpy(PyUnicode_DATA(out), buf, size);
-  return out;
+  return new_ascii_text(std::string_view(buf, value.to_chars(buf)));
 }
 
 }  // namespace lib
