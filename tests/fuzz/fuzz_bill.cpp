@@ -19,10 +19,7 @@ using tallyforge::Decimal;
 using tallyforge::Panic;
 
 const std::set<std::string> kErrors = {
-    "Invalid decimal: empty", "Invalid decimal: two decimal points",
-    "Invalid decimal: must start lead with a number", "Invalid decimal: unknown character",
-    "Invalid decimal: no digits found", "Invalid decimal: overflow from too many digits",
-    "Number has a high precision that can not be represented.",
+    FUZZ_PARSE_ERRORS,
     "No line items to distribute difference to. You may be missing a base price line item, "
     "which should be included even if the base price would be zero.",
     "Rounding difference cannot be distributed at this quantization.",

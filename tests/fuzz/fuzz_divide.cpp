@@ -17,10 +17,7 @@ using tallyforge::Decimal;
 using tallyforge::Panic;
 
 const std::set<std::string> kErrors = {
-    "Invalid decimal: empty", "Invalid decimal: two decimal points",
-    "Invalid decimal: must start lead with a number", "Invalid decimal: unknown character",
-    "Invalid decimal: no digits found", "Invalid decimal: overflow from too many digits",
-    "Number has a high precision that can not be represented.",
+    FUZZ_PARSE_ERRORS,
     "Amount is improperly quantized. Cannot divide.", "Cannot divide by zero.",
     "Amount cannot be divided into shares at this quantization.",
 };

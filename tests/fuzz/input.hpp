@@ -40,4 +40,11 @@ struct Input {
   std::string amount() { return byte() % 8u == 0 ? text() : decimal().to_string(); }
 };
 
+// The messages of a failed parse, which every computation passes on as they are.
+#define FUZZ_PARSE_ERRORS                                                                     \
+  "Invalid decimal: empty", "Invalid decimal: two decimal points",                             \
+      "Invalid decimal: must start lead with a number", "Invalid decimal: unknown character", \
+      "Invalid decimal: no digits found", "Invalid decimal: overflow from too many digits",   \
+      "Number has a high precision that can not be represented."
+
 }  // namespace fuzzin
