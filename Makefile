@@ -79,15 +79,19 @@ clean:
 #
 #   make check      everything CI runs, stage after stage (scripts/check; logs in build/check/)
 #   make asan       C++ and Python tests against an ASan + UBSan build (scripts/asan)
+#   make test-clang C++ and Python tests built by Debian's clang against libc++ (scripts/test-clang)
 #   make fuzz       libFuzzer targets on the core for FUZZ_SECONDS each (scripts/fuzz)
 #   make refcount   reference counts under Debian's python3.14-dbg in the chroot (scripts/refcount)
-.PHONY: check asan fuzz refcount
+.PHONY: check asan test-clang fuzz refcount
 
 check:
 	scripts/check
 
 asan: env
 	VENV=$(VENV) JOBS=$(JOBS) scripts/asan
+
+test-clang: env
+	VENV=$(VENV) JOBS=$(JOBS) scripts/test-clang
 
 fuzz:
 	scripts/fuzz
