@@ -1,7 +1,9 @@
 # tallyforge
 #
 #   make demo    build and install the module into the venv, then run examples/demo.py
-#   make test    build, then run the C++ unit tests and the Python test suite
+#   make test    build, then run the C++ unit tests and the Python test suite with the host's
+#                interpreter (make test-host) and with Debian sid's python3.14 and python3.15 in
+#                a chroot (scripts/chroot-sid test; CHROOT_PYTHONS chooses the versions)
 #   make bench   build, then benchmark against pure Python, the floor and libmpdec; writes BENCHMARKS.md
 #   make wheels  sdist and manylinux wheels (cp313 here, cp314 in the Debian sid chroot) in
 #                dist/, each checked with auditwheel and tested in a fresh venv (scripts/wheels)
@@ -26,15 +28,24 @@ PYTAG = $(eval PYTAG := $(shell PYTHON='$(PYTHON_EXE)' scripts/find-python --tag
 VENV = .venv-$(PYTAG)
 VENV_BIN = $(CURDIR)/$(VENV)/bin
 CPP_BUILD := build/cpp
+CHROOT_PYTHONS ?= 3.14 3.15
 
-.PHONY: demo test bench wheels clean build-env env module cpp-build
+.PHONY: demo test test-host bench wheels clean build-env env module cpp-build
 
 demo: module
 	@if [[ ! -f examples/demo.py ]]; then echo "examples/demo.py is missing" >&2; exit 1; fi
 	$(VENV_BIN)/python examples/demo.py
 
+# The host's interpreter, then Debian sid's python3.14 and python3.15 in the chroot of
+# scripts/chroot-sid (made on first use, as root); fails if either did.
+test:
+	@status=0; \
+	$(MAKE) --no-print-directory test-host || status=1; \
+	scripts/chroot-sid test $(CHROOT_PYTHONS) || status=1; \
+	exit $$status
+
 # Build both first; then run both suites even when the first fails, and fail if either did.
-test: env cpp-build module
+test-host: env cpp-build module
 	@status=0; \
 	echo "== C++ unit tests"; \
 	$(CPP_BUILD)/core_tests --gtest_brief=1 || status=1; \
