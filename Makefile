@@ -5,9 +5,10 @@
 #                interpreter (make test-host) and with Debian sid's python3.14 and python3.15 in
 #                a chroot (scripts/chroot-sid test; CHROOT_PYTHONS chooses the versions)
 #   make bench   build, then benchmark against pure Python, the floor and libmpdec; writes BENCHMARKS.md
-#   make wheels  sdist and manylinux wheels (cp313 here, cp314 in the Debian sid chroot) in
-#                dist/, each checked with auditwheel and tested in a fresh venv (scripts/wheels)
-#   make clean   remove build trees and test caches (the venvs and the 3.14 chroot stay)
+#   make wheels  sdist and six manylinux wheels (cp313 to cp315, x86-64 and aarch64, built with
+#                Zig for glibc 2.28) in dist/, each checked with auditwheel and tested in a fresh
+#                venv, aarch64 under emulation (scripts/wheels)
+#   make clean   remove build trees and test caches (the venvs and the chroots stay)
 #
 # The interpreter is $(PYTHON) when set, otherwise the newest CPython >= 3.13 found
 # (scripts/find-python). Everything else is installed on first use: missing Debian packages
