@@ -36,7 +36,7 @@ PAGES = [
     ("reference/exceptions.html", "Exceptions", ["Exceptions and messages", "Messages",
                                                  "Messages that carry the caller’s text"], 0),
     ("performance.html", "Performance", ["Performance and reliability", "Benchmarks",
-                                         "Reliability"], 3),
+                                         "Reliability"], 2),
 ]
 
 
