@@ -17,7 +17,7 @@ namespace data {
 
 // The head of a text that a failure report shows, and the whole text's length.
 // A failure may be about a text of any size; the report keeps only as much of
-// it as a reader needs, so that failing on a huge text copies none of it.
+// it as a reader needs, so that failing on a huge text copies only its head.
 struct Excerpt {
   // Characters (code points) of a text that a report shows at most.
   static constexpr std::size_t kMaxChars = 200;
