@@ -168,3 +168,24 @@ def test_no_page_links_outside_the_site():
             if not target.exists():
                 bad.append(f"{html.relative_to(SITE)} -> {href}")
     assert bad == []
+
+
+def test_the_reference_has_every_name_of_the_stubs():
+    # Every function, class, value, method and dictionary key of the stub package is an
+    # object of the built reference, so a link to it resolves and the search finds it.
+    import sys
+
+    from sphinx.util.inventory import InventoryFile
+
+    sys.path.insert(0, str(ROOT / "docs" / "_ext"))
+    try:
+        import stubref
+    finally:
+        sys.path.pop(0)
+    with open(SITE / "objects.inv", "rb") as f:
+        inventory = InventoryFile.load(f, "", lambda base, uri: uri)
+    built = {name for objects in inventory.values() for name in objects}
+    wanted = {f"tallyforge.{name}" for name in stubref.parse_stub().names()}
+    assert len(wanted) > 120
+    assert wanted - built == set()
+    assert "tallyforge.PanicException" in built
