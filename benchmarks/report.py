@@ -2,7 +2,7 @@
 
 Reads build/bench: python-summary.json (timings), cg/ (callgrind dumps),
 memory.jsonl (resident memory), alloc.json (heap allocations of the Decimal
-operations) and core*.json (the core against libmpdec; core-before*.json when
+operations), parallel.json (throughput with sub-interpreters and threads) and core*.json (the core against libmpdec; core-before*.json when
 an earlier revision was built beside it). Prints the targets, met or missed,
 and writes BENCHMARKS.md at the top of the work tree. Exits non-zero when
 TALLYFORGE_BENCH_STRICT=1 and a target is missed.
@@ -413,6 +413,54 @@ def memory_section(r: Report) -> None:
     r.add()
 
 
+def parallel_section(r: Report) -> None:
+    path = OUT / "parallel.json"
+    r.add("## Parallel throughput: sub-interpreters and threads")
+    r.add()
+    if not path.exists():
+        r.add("Not measured in this run.")
+        r.add()
+        return
+    data = json.loads(path.read_text())
+    rounds, counts = data["rounds"], data["counts"]
+    r.add(f"py_get_totals on the 8-line bill, python {data['python']} (Debian sid chroot), "
+          f"{data['cores']} cores for the process, {len(rounds)} interleaved rounds "
+          "(benchmarks/parallel.py). Each worker runs one task at a time: "
+          f"{data['calls']['module']:,} calls of the module or {data['calls']['python']:,} of "
+          "the pure-Python `decimal` baseline. Speed-up: the throughput at n workers over the "
+          "throughput at 1 worker in the same round (paired), median and quartiles over the "
+          "rounds. CPU/wall: the workers' CPU time over their wall time inside the tasks at "
+          "n workers; below 100 % a worker waited for a core or for the GIL.")
+    r.add()
+    r.add("| pool | task | workers | calls/s (median) | speed-up over 1 worker | CPU/wall |")
+    r.add("|---|---|---|---|---|---|")
+    scaling = {}
+    for name in ("interpreters", "threads"):
+        for kind in ("module", "python"):
+            for n in counts:
+                key = f"{name}/{kind}/{n}"
+                tput = statistics.median(rd[key]["calls_per_s"] for rd in rounds)
+                busy = statistics.median(rd[key]["task_cpu"] / rd[key]["task_wall"] for rd in rounds)
+                if n == 1:
+                    speed = "1"
+                else:
+                    ratios = [rd[key]["calls_per_s"] / rd[f"{name}/{kind}/1"]["calls_per_s"] for rd in rounds]
+                    q1, med, q3 = quartiles(ratios)
+                    scaling[name, kind, n] = (med, ratios)
+                    speed = f"{med:.2f}x ({q1:.2f} to {q3:.2f})"
+                pool = "InterpreterPoolExecutor" if name == "interpreters" else "ThreadPoolExecutor"
+                what = "module" if kind == "module" else "pure Python"
+                r.add(f"| {pool} | {what} | {n} | {tput:,.0f} | {speed} | {100 * busy:.0f} % |")
+    r.add()
+    med, _ = scaling["interpreters", "module", 2]
+    py_med, _ = scaling["interpreters", "python", 2]
+    paired = [m - p for m, p in zip(scaling["interpreters", "module", 2][1], scaling["interpreters", "python", 2][1])]
+    r.target("2 sub-interpreters over 1: py_get_totals throughput (median)", ">= 1.8x", f"{med:.2f}x", med >= 1.8)
+    r.target("the module's 2-interpreter speed-up against the pure-Python task's, same rounds",
+             ">= the pure-Python task's", f"{med:.2f}x against {py_med:.2f}x (median difference {statistics.median(paired):+.2f})",
+             statistics.median(paired) >= 0)
+
+
 def main() -> int:
     py = load_python()
     counts = callgrind_counts()
@@ -438,6 +486,7 @@ def main() -> int:
     core_section(r)
     alloc_section(r)
     memory_section(r)
+    parallel_section(r)
     body = r.lines[body_start:]
     r.lines = r.lines[:body_start]
 
@@ -463,6 +512,7 @@ def main() -> int:
     r.add("  .venv-cp313/bin/python benchmarks/bench.py callgrind    # instruction counts")
     r.add(".venv-cp313/bin/python benchmarks/bench.py memory py_get_totals 1000000")
     r.add("benchmarks/core/run-core [REV]              # core vs libmpdec (root; sid chroot), REV: compare with a revision")
+    r.add("benchmarks/run-parallel                     # sub-interpreters and threads, python3.14 (root; sid chroot)")
     r.add("```")
     r.add()
     (ROOT / "BENCHMARKS.md").write_text("\n".join(r.lines))
