@@ -171,13 +171,13 @@ void release_class(ClassObjects<Traits<E>::table.size()>& objects) noexcept {
   Ref dict = Ref::steal(PyType_GetDict(objects.type));
   for (size_t i = 0; i < T::table.size(); ++i) {
     if (objects.values[i] == nullptr) continue;
-    PyObject* held = nullptr;
-    if (dict && PyDict_GetItemStringRef(dict.get(), T::table[i].name.data(), &held) > 0) {
-      if (held == objects.values[i] &&
+    PyObject* found = nullptr;
+    if (dict && PyDict_GetItemStringRef(dict.get(), T::table[i].name.data(), &found) > 0) {
+      Ref held = Ref::steal(found);
+      if (held.get() == objects.values[i] &&
           PyObject_DelAttrString(type, T::table[i].name.data()) < 0) {
         PyErr_Clear();
       }
-      Py_DECREF(held);
     }
     PyErr_Clear();
     Ref::steal(objects.values[i]).reset();

@@ -98,8 +98,8 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 
 int clear_module(PyObject* module) {
   auto* own = static_cast<ModuleState*>(PyModule_GetState(module));
-  // The set stays reachable from the interpreter's dictionary, so `state`
-  // stays valid for a function object that outlives the clearing.
+  // The interpreter's dictionary keeps the set until the interpreter ends, so
+  // `state` stays valid for a function object that outlives the clearing.
   if (own != nullptr) Ref::steal(std::exchange(own->holder, nullptr)).reset();
   return 0;
 }
