@@ -259,6 +259,49 @@ def ours(value) -> bool:
     return value is getattr(getattr(tf, cls), name)
 
 
+# Run in an interpreter that has not imported the module: 16 threads import it and use it for
+# the first time at once, and write how many distinct sets of objects they saw.
+FIRST_USE = """
+import sys, threading
+assert "tallyforge" not in sys.modules
+barrier, seen = threading.Barrier(16), []
+
+def first_use():
+    barrier.wait()
+    import tallyforge as m
+    try:
+        m.py_divide_amount("1", 1, 29)
+    except BaseException as exc:
+        seen.append((id(m.LineType), id(m.Category.Taxes), id(type(exc))))
+
+threads = [threading.Thread(target=first_use) for _ in range(16)]
+for t in threads:
+    t.start()
+for t in threads:
+    t.join()
+with open(PATH, "w") as f:
+    f.write(f"{len(seen)} {len(set(seen))}")
+"""
+
+
+@pytest.mark.parametrize("config", CONFIGS)
+def test_threads_making_the_first_use_inside_share_one_set(config):
+    interp = create(config)
+    try:
+        with tempfile.TemporaryDirectory() as tmp:
+            path = os.path.join(tmp, "seen")
+            code = f"PATH = {path!r}\n" + FIRST_USE
+            if isinstance(interp, int):
+                failure = interpreters.exec(interp, code)
+                assert failure is None, failure.formatted
+            else:
+                interp.exec(code)
+            with open(path) as f:
+                assert f.read() == "16 1"
+    finally:
+        destroy(interp)
+
+
 def unpickle_lines(data: bytes) -> dict[str, object]:
     """Loads pickled line dicts here: they must hold this interpreter's value objects."""
     lines = pickle.loads(data)
