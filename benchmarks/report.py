@@ -489,10 +489,13 @@ def parallel_section(r: Report) -> None:
         inside = {n: statistics.median(rd[f"interpreters/module/{n}"]["task_wall"] / rd[f"interpreters/module/{n}"]["elapsed"] for rd in rounds) for n in (1, 2)}
         r.add(f"Where the time of the 2-interpreter case goes: inside the tasks the workers were on a core "
               f"{100 * busy[2]:.0f} % of their wall time at 2 workers and {100 * busy[1]:.0f} % at 1, "
-              f"so the rest they waited for a core taken by other processes; CPU time per call was "
+              f"so the rest they waited for a core taken by other processes: together the workers had "
+              f"{2 * busy[2]:.2f} cores' worth at 2 workers and {busy[1]:.2f} at 1, and the speed-up can be "
+              f"no more than the ratio of these, {2 * busy[2] / busy[1]:.2f}x; CPU time per call was "
               f"{per_call[1] * 1e6:.2f} us at 1 worker and {per_call[2] * 1e6:.2f} us at 2 "
               f"({100 * (per_call[2] / per_call[1] - 1):+.0f} %: what two workers computing at once cost "
-              "each other, in shared caches and memory, beyond waiting); the tasks took {100 * inside[1]:.0f} % and "
+              "each other, in shared caches and memory, beyond waiting); the tasks took "
+              f"{100 * inside[1]:.0f} % and "
               f"{100 * inside[2]:.0f} % of each measurement, the rest being the pool's dispatch and "
               "pickling. The pure-Python task's speed-up in the same rounds bounds what the machine "
               "gave at the time.")
