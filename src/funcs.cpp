@@ -175,15 +175,17 @@ class ExactSum {
 
 // Error values that say where they arose. They are built on the failure path
 // only, so they are kept out of line.
-[[gnu::cold, gnu::noinline]] TabulationError error_at(std::string message, std::string where,
-                                                      std::optional<std::string> input = {}) {
-  return TabulationError{std::move(message), std::nullopt, std::move(where), std::move(input)};
+[[gnu::cold, gnu::noinline]] TabulationError error_at(
+    std::string message, std::string where, std::optional<std::string_view> input = {}) {
+  std::optional<data::Excerpt> shown;
+  if (input) shown = data::Excerpt::of(*input);
+  return TabulationError{std::move(message), std::nullopt, std::move(where), std::move(shown)};
 }
 
 [[gnu::cold, gnu::noinline]] TabulationError parse_failure(const tallyforge::ParseError& error,
                                                            std::string where,
                                                            std::string_view text) {
-  return error_at(std::string(error.message), std::move(where), std::string(text));
+  return error_at(std::string(error.message), std::move(where), text);
 }
 
 // The error with `where` filled in when it names no field yet.
@@ -196,7 +198,7 @@ class ExactSum {
 [[gnu::cold, gnu::noinline]] TabulationError line_parse_failure(
     const tallyforge::ParseError& error, std::size_t index, const char* field,
     std::string_view text) {
-  return TabulationError{std::string(error.message), index, field, std::string(text)};
+  return TabulationError{std::string(error.message), index, field, data::Excerpt::of(text)};
 }
 
 constexpr const char* kCannotDivide = "Amount cannot be divided into shares at this quantization.";
@@ -234,11 +236,11 @@ Result<Split, TabulationError> split_amount(std::string_view source_amount, uint
   const Decimal amount = parsed.value();
   if (quantize(amount, q).ne(amount)) {
     return error_at("Amount is improperly quantized. Cannot divide.", "source_amount",
-                    std::string(source_amount));
+                    source_amount);
   }
   if (divisor == 0) return error_at("Cannot divide by zero.", "divisor");
   const auto cannot_divide = [&] {
-    return error_at(kCannotDivide, "source_amount", std::string(source_amount));
+    return error_at(kCannotDivide, "source_amount", source_amount);
   };
 
   const Decimal count = Decimal::make(divisor, 0);

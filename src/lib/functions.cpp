@@ -4,6 +4,7 @@
 #include "lib/functions.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -82,12 +83,27 @@ template <class R>
   const data::TabulationError& error = result.error();
   std::string note = error_place(argument, error);
   if (error.input) {
-    Ref text = Ref::steal(new_text(*error.input));
+    // The text is shown as its repr, of its head only when it is long: an
+    // ellipsis inside the closing quote and the whole length follow, as in
+    // 'ab…' (1000 characters). The head ends between characters, so no escape
+    // is cut.
+    const data::Excerpt& input = *error.input;
+    Ref text = Ref::steal(new_text(input.head));
     Ref repr = text ? Ref::steal(PyObject_Repr(text.get())) : Ref();
-    const char* shown = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+    Py_ssize_t size = 0;
+    const char* shown = repr ? PyUnicode_AsUTF8AndSize(repr.get(), &size) : nullptr;
     if (shown != nullptr) {
       if (!note.empty()) note += ": ";
-      note += shown;
+      if (!input.cut()) {
+        note.append(shown, static_cast<std::size_t>(size));
+      } else {
+        note.append(shown, static_cast<std::size_t>(size) - 1);
+        note += "\xE2\x80\xA6";  // U+2026 HORIZONTAL ELLIPSIS
+        note += shown[size - 1];
+        note += " (";
+        note += std::to_string(input.length);
+        note += " characters)";
+      }
     } else if (!raising_ordinary_exception()) {
       return nullptr;
     } else {

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -327,8 +329,56 @@ TEST(Errors, SayWhereTheyArose) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.error.line, c.line);
     EXPECT_EQ(c.error.where, c.where);
-    EXPECT_EQ(c.error.input, c.input);
+    ASSERT_EQ(c.error.input.has_value(), c.input.has_value());
+    if (c.input) {
+      EXPECT_EQ(c.error.input->head, *c.input);
+      EXPECT_EQ(c.error.input->length, c.input->size());
+    }
   }
+}
+
+// A text repeated to `count` copies.
+std::string times(std::string_view piece, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += piece;
+  return out;
+}
+
+TEST(Errors, KeepOnlyTheHeadOfTheirText) {
+  constexpr size_t kMax = data::Excerpt::kMaxChars;
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string head;
+    size_t length;
+  };
+  // One- to four-byte code points, each at the cut.
+  const std::string_view pieces[] = {"7", "\xC3\xA9", "\xE2\x80\xAE", "\xF0\x9F\x92\xB0"};
+  std::vector<Case> cases = {{"empty", "", "", 0}};
+  for (const std::string_view piece : pieces) {
+    for (const size_t n : {size_t{1}, kMax - 1, kMax, kMax + 1, size_t{10'000'000}}) {
+      cases.push_back({"repeated", times(piece, n), times(piece, std::min(n, kMax)), n});
+    }
+    // A wider code point just past the cut or just before it.
+    cases.push_back({"wide after the cut", times("0", kMax) + std::string(piece),
+                     times("0", kMax), kMax + 1});
+    cases.push_back({"wide at the cut", times("0", kMax - 1) + std::string(piece) + "0",
+                     times("0", kMax - 1) + std::string(piece), kMax + 1});
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.text.size()) + " bytes");
+    const data::Excerpt excerpt = data::Excerpt::of(c.text);
+    EXPECT_EQ(excerpt.head, c.head);
+    EXPECT_EQ(excerpt.length, c.length);
+    EXPECT_EQ(excerpt.cut(), c.length > kMax);
+  }
+}
+
+TEST(Errors, HeadOfATextThatIsNotUtf8StaysShort) {
+  // Continuation bytes alone start no code point; the head is bounded anyway.
+  const data::Excerpt excerpt = data::Excerpt::of(std::string(100'000, '\x80'));
+  EXPECT_LE(excerpt.head.size(), 4 * data::Excerpt::kMaxChars);
+  EXPECT_EQ(excerpt.length, 0u);
 }
 
 TEST(GetTotals, LargeBillsAcrossTheWholePriorityRange) {
