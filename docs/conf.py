@@ -42,6 +42,7 @@ html_copy_source = False
 # The examples run as doctests (sphinx-build -b doctest): the same names as in a user's
 # session after the import lines that the pages show once.
 doctest_global_setup = """
+import sys
 import tallyforge
 from tallyforge import Account, Category, LineType
 """

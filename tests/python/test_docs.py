@@ -12,6 +12,7 @@ import contextlib
 import doctest
 import io
 import re
+import sys
 from pathlib import Path
 
 import pytest
@@ -27,7 +28,7 @@ MESSAGES_PAGE = DOCS / "reference" / "exceptions.md"
 TYPED_MARKER = "% typed-example"
 
 # What docs/conf.py gives every page's examples (doctest_global_setup).
-GLOBAL_SETUP = "import tallyforge\nfrom tallyforge import Account, Category, LineType\n"
+GLOBAL_SETUP = "import sys\nimport tallyforge\nfrom tallyforge import Account, Category, LineType\n"
 
 
 def _documented(body: list[ast.stmt], i: int) -> bool:
@@ -72,19 +73,24 @@ FENCE = re.compile(r"^```(?:\{(?P<directive>[\w-]+)\}|(?P<lang>\w*))[^\n]*\n(?P<
 
 def blocks(path: Path) -> list[tuple[str, str, str]]:
     """(kind, code, the text just before the block) for each fenced block of a page; kind
-    is a MyST directive (doctest, testcode, testoutput) or a fence's language."""
+    is a MyST directive (doctest, testcode, testoutput) or a fence's language. A block whose
+    `:skipif:` option holds on this interpreter (a 3.14-only example on 3.13) is left out."""
     text = path.read_text()
     out = []
     for m in FENCE.finditer(text):
         code = m["code"]
         if m["directive"]:
-            # A directive's options (":hide:") come first, then a blank line.
+            # A directive's options (":hide:", ":skipif: ...") come first, then a blank line.
             lines = code.splitlines(keepends=True)
+            options = []
             while lines and lines[0].startswith(":"):
-                lines.pop(0)
+                options.append(lines.pop(0))
             if lines and not lines[0].strip():
                 lines.pop(0)
             code = "".join(lines)
+            skip = [o.split(":", 2)[2].strip() for o in options if o.startswith(":skipif:")]
+            if any(eval(condition, {"sys": sys}) for condition in skip):
+                continue
         out.append((m["directive"] or m["lang"], code, text[max(0, m.start() - 200) : m.start()]))
     return out
 
