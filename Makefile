@@ -3,6 +3,8 @@
 #   make demo    build and install the module into the venv, then run examples/demo.py
 #   make test    build, then run the C++ unit tests and the Python test suite
 #   make bench   build, then benchmark against pure Python, the floor and libmpdec; writes BENCHMARKS.md
+#   make docs    the documentation site in build/docs/html (Sphinx, warnings as errors), its
+#                examples run as doctests, then checked in headless Chromium (tests/docs)
 #   make wheels  sdist and manylinux wheels (cp313 here, cp314 in the Debian sid chroot) in
 #                dist/, each checked with auditwheel and tested in a fresh venv (scripts/wheels)
 #   make clean   remove build trees and test caches (the venvs and the 3.14 chroot stay)
@@ -27,7 +29,7 @@ VENV = .venv-$(PYTAG)
 VENV_BIN = $(CURDIR)/$(VENV)/bin
 CPP_BUILD := build/cpp
 
-.PHONY: demo test bench wheels clean build-env env module cpp-build
+.PHONY: demo test bench docs wheels clean build-env env docs-env module cpp-build
 
 demo: module
 	@if [[ ! -f examples/demo.py ]]; then echo "examples/demo.py is missing" >&2; exit 1; fi
@@ -46,6 +48,16 @@ test: env cpp-build module
 bench: env module
 	benchmarks/run "$(VENV_BIN)/python"
 
+# -W: every warning fails the build; -n: every cross-reference must resolve. The figures are
+# drawn by calling the installed module, so it is (re)installed first.
+DOCS_OUT := build/docs
+SPHINX = $(VENV_BIN)/sphinx-build -q -W --keep-going -n -j 1
+docs: docs-env module
+	rm -rf $(DOCS_OUT)/html $(DOCS_OUT)/doctest $(DOCS_OUT)/screenshots
+	$(SPHINX) -b html docs $(DOCS_OUT)/html
+	$(SPHINX) -b doctest docs $(DOCS_OUT)/doctest
+	$(VENV_BIN)/python -m pytest -q -p no:cacheprovider tests/docs
+
 wheels:
 	PYTHON='$(PYTHON_EXE)' scripts/wheels
 
@@ -60,6 +72,11 @@ env: build-env
 	@scripts/install-system-deps "$(PYTHON_EXE)"
 	@scripts/make-venv --test "$(PYTHON_EXE)" "$(VENV)"
 
+# What the site needs besides: Chromium for its browser test, and the docs extra.
+docs-env: build-env
+	@scripts/install-system-deps --no-gtest --docs "$(PYTHON_EXE)"
+	@scripts/make-venv --docs "$(PYTHON_EXE)" "$(VENV)"
+
 # pip builds in build/<wheel tag> (pyproject.toml), so a reinstall recompiles only what changed.
 module: build-env
 	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python -m pip install --no-build-isolation --no-deps \
@@ -71,7 +88,7 @@ cpp-build: env
 	PATH="$(VENV_BIN):$$PATH" cmake --build $(CPP_BUILD) -j$(JOBS)
 
 clean:
-	rm -rf build dist .pytest_cache .hypothesis .mypy_cache
+	rm -rf build dist .pytest_cache .hypothesis .mypy_cache docs/_generated
 	find . -path ./.chroot-sid -prune -o -path './.venv-*' -prune -o \
 	  -name __pycache__ -type d -exec rm -rf {} +
 
