@@ -81,7 +81,9 @@ clean:
 #   make asan       C++ and Python tests against an ASan + UBSan build (scripts/asan)
 #   make fuzz       libFuzzer targets on the core for FUZZ_SECONDS each (scripts/fuzz)
 #   make refcount   reference counts under Debian's python3.14-dbg in the chroot (scripts/refcount)
-.PHONY: check asan fuzz refcount
+#   make mutants    mutation testing of src/ (scripts/mutants): N core mutants (and N/2 of the
+#                   boundary, or NB) sampled with SEED, resumable; writes MUTANTS.md. Hours.
+.PHONY: check asan fuzz refcount mutants
 
 check:
 	scripts/check
@@ -94,3 +96,12 @@ fuzz:
 
 refcount:
 	scripts/refcount
+
+N ?= 300
+SEED ?= 1
+MUTANT_WORKERS ?= 2
+mutants: env
+	@[[ -x $(VENV_BIN)/mutate ]] || $(VENV_BIN)/python -m pip install -q --disable-pip-version-check \
+	  'universalmutator>=1.14'
+	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python scripts/mutants --n $(N) $(if $(NB),--nb $(NB)) \
+	  --seed $(SEED) --workers $(MUTANT_WORKERS)
