@@ -355,6 +355,14 @@ TEST(GetTotals, AmountsAddUpExactlyAtTheLimitOfTheType) {
     EXPECT_EQ(result.error().message,
               "Rounding difference cannot be distributed at this quantization.");
   }
+  // A line at the limit of the type takes a whole number of quanta: the sum drops the
+  // places that no longer fit, which are zeros, so it is exact and the bill adds up.
+  std::vector<LineItem> bill = with_many({}, 2, 200, "0.005");  // cut to 0.00: 1.00 short
+  bill.push_back(line(1, 0, "79228162514264337593543950000"));
+  auto limit = funcs::get_totals(bill, 2);
+  ASSERT_TRUE(limit.ok()) << limit.error().message;
+  EXPECT_EQ(limit->total.to_string(), "79228162514264337593543950001");
+  EXPECT_EQ(limit->subtotals.back().second.to_string(), "79228162514264337593543950001");
   // Shares whose running sum passes 96 bits, though each share is exact.
   auto shares = funcs::divide_amount("19807040628566084398385.987584", 5, 28);
   ASSERT_TRUE(shares.ok()) << shares.error().message;
