@@ -329,3 +329,30 @@ def test_bill_of_100000_lines():
         assert sum(map(Decimal, out["subtotals"].values())) == Decimal(out["total"])
     # equal lines are one line
     assert tf.py_get_totals([line(1, "-1.00")] * 100_000, 2)["subtotals"] == {1: "-1.00"}
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: tf.py_get_totals([line(1, 5)], 2),  # an int where a text belongs
+        lambda: tf.py_divide_amount(1.5, 2, 2),
+    ],
+    ids=["field", "argument"],
+)
+def test_type_errors_under_failing_allocations(call):
+    # Each allocation of the call fails in turn; naming the wrong type needs one, and its
+    # failure must end in MemoryError, never in a crash or a message without the name.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    outcomes = set()
+    for start in range(1, 40):
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            call()
+            outcomes.add(None)
+        except (MemoryError, TypeError) as exc:
+            outcomes.add(type(exc))
+        finally:
+            testcapi.remove_mem_hooks()
+    assert outcomes <= {MemoryError, TypeError} and MemoryError in outcomes
