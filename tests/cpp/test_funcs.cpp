@@ -574,6 +574,8 @@ TEST(DeliverableLines, SoftAndHardFailures) {
       {[](Context& c) { c.pricing.reset(); }, "Pricing specification not provided.", true},
       {[](Context& c) { c.plan_name = std::string("basic"); }, "Could not find basic in plan list.",
        true},
+      // a name that sorts before every plan's: found by equality alone
+      {[](Context& c) { c.plan_name = std::string("Aa"); }, "Could not find Aa in plan list.", true},
       {[](Context& c) { c.base_price = "abc"; }, "Invalid decimal: unknown character", true},
       {[](Context& c) { c.pricing->plans[0].per_deliverable_price = "1.2.3"; },
        "Invalid decimal: two decimal points", false},

@@ -356,3 +356,17 @@ def test_type_errors_under_failing_allocations(call):
         finally:
             testcapi.remove_mem_hooks()
     assert outcomes <= {MemoryError, TypeError} and MemoryError in outcomes
+
+
+class _ModuleRaises(type):
+    @property
+    def __module__(cls):  # looked at to tell NumPy's booleans from others
+        raise RuntimeError("no module")
+
+
+def test_bool_field_whose_type_hides_its_module():
+    odd = _ModuleRaises("Odd", (), {})()
+    with pytest.raises(TypeError) as info:
+        tf.py_get_totals([line(1, "1", back_into_percentage=odd)], 2)
+    assert "LineItem.back_into_percentage" in str(info.value)
+    assert type(info.value.__cause__) is RuntimeError and info.value.__cause__.args == ("no module",)
