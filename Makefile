@@ -98,7 +98,10 @@ clean:
 #   make asan       C++ and Python tests against an ASan + UBSan build (scripts/asan)
 #   make fuzz       libFuzzer targets on the core for FUZZ_SECONDS each (scripts/fuzz)
 #   make refcount   reference counts under Debian's python3.14-dbg in the chroot (scripts/refcount)
-.PHONY: check asan fuzz refcount
+#   make mutants    mutation testing of src/ (scripts/mutants): N core mutants (and N/2 of the
+#                   boundary, or NB) sampled with SEED, resumable; writes MUTANTS.md. Hours.
+#   make mutants-smoke  five mutants known to be killed, against the core alone (in make check)
+.PHONY: check asan fuzz refcount mutants mutants-smoke mutation-env
 
 check:
 	scripts/check
@@ -111,3 +114,18 @@ fuzz:
 
 refcount:
 	scripts/refcount
+
+N ?= 300
+SEED ?= 1
+MUTANT_WORKERS ?= 2
+mutants: mutation-env
+	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python scripts/mutants --n $(N) $(if $(NB),--nb $(NB)) \
+	  --seed $(SEED) --workers $(MUTANT_WORKERS)
+
+# A few mutants the C++ tests are known to kill (scripts/mutants-smoke.txt): keeps the tool working.
+mutants-smoke: mutation-env
+	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python scripts/mutants --smoke 5
+
+mutation-env: env
+	@[[ -x $(VENV_BIN)/mutate ]] || $(VENV_BIN)/python -m pip install -q --disable-pip-version-check \
+	  "universalmutator>=1.14"

@@ -29,12 +29,10 @@ constexpr std::array<U128, 39> kPowersOf10 = [] {
   return p;
 }();
 
-// 10^n for n up to 38.
+// 10^n for n up to 38. Every caller passes a difference of two scales or
+// quantizations, which are at most 28.
 U128 pow10(uint32_t n) noexcept {
-  if (n < kPowersOf10.size()) return kPowersOf10[n];
-  U128 r = kPowersOf10.back();
-  for (n -= static_cast<uint32_t>(kPowersOf10.size() - 1); n > 0; --n) r *= 10;
-  return r;
+  return kPowersOf10[n];
 }
 
 // a / b, in 64 bits when both fit (a 128-bit division is a library call).
@@ -81,7 +79,8 @@ std::optional<Decimal> exact_add(const Decimal& x, const Decimal& y) {
   return sum;
 }
 
-// |x| as a whole number of quanta of place q, or nothing when it is not one.
+// |x| as a whole number of quanta of place q (at most 28), or nothing when it
+// is not one.
 std::optional<U128> whole_quanta(const Decimal& x, uint32_t q) noexcept {
   const U128 c = x.coefficient();
   const uint32_t s = x.scale();
@@ -92,7 +91,6 @@ std::optional<U128> whole_quanta(const Decimal& x, uint32_t q) noexcept {
   }
   // c < 2^96 but 10^(q - s) may reach 10^28, so the product can pass 128
   // bits; such a count is refused rather than wrapped.
-  if (q - s > 38) return std::nullopt;
   const U128 scale_up = pow10(q - s);
   if (c > ~U128{0} / scale_up) return std::nullopt;
   return c * scale_up;

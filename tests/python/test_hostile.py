@@ -381,3 +381,44 @@ def test_failing_on_a_huge_field_keeps_the_note_and_memory_small(call, place):
     # Reading a text argument copies it once, as every call does; the failure adds less than
     # half of it again (a note of the whole text took five copies).
     assert int(grown) < HUGE * 3 // 2, f"{int(grown) / HUGE:.2f} times the field"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: tf.py_get_totals([line(1, 5)], 2),  # an int where a text belongs
+        lambda: tf.py_divide_amount(1.5, 2, 2),
+    ],
+    ids=["field", "argument"],
+)
+def test_type_errors_under_failing_allocations(call):
+    # Each allocation of the call fails in turn; naming the wrong type needs one, and its
+    # failure must end in MemoryError, never in a crash or a message without the name.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    outcomes = set()
+    for start in range(1, 40):
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            call()
+            outcomes.add(None)
+        except (MemoryError, TypeError) as exc:
+            outcomes.add(type(exc))
+        finally:
+            testcapi.remove_mem_hooks()
+    assert outcomes <= {MemoryError, TypeError} and MemoryError in outcomes
+
+
+class _ModuleRaises(type):
+    @property
+    def __module__(cls):  # looked at to tell NumPy's booleans from others
+        raise RuntimeError("no module")
+
+
+def test_bool_field_whose_type_hides_its_module():
+    odd = _ModuleRaises("Odd", (), {})()
+    with pytest.raises(TypeError) as info:
+        tf.py_get_totals([line(1, "1", back_into_percentage=odd)], 2)
+    assert "LineItem.back_into_percentage" in str(info.value)
+    assert type(info.value.__cause__) is RuntimeError and info.value.__cause__.args == ("no module",)
