@@ -96,18 +96,22 @@ clean:
 #
 #   make check      everything CI runs, stage after stage (scripts/check; logs in build/check/)
 #   make asan       C++ and Python tests against an ASan + UBSan build (scripts/asan)
+#   make test-clang C++ and Python tests built by Debian's clang against libc++ (scripts/test-clang)
 #   make fuzz       libFuzzer targets on the core for FUZZ_SECONDS each (scripts/fuzz)
 #   make refcount   reference counts under Debian's python3.14-dbg in the chroot (scripts/refcount)
 #   make mutants    mutation testing of src/ (scripts/mutants): N core mutants (and N/2 of the
 #                   boundary, or NB) sampled with SEED, resumable; writes MUTANTS.md. Hours.
 #   make mutants-smoke  five mutants known to be killed, against the core alone (in make check)
-.PHONY: check asan fuzz refcount mutants mutants-smoke mutation-env
+.PHONY: check asan test-clang fuzz refcount mutants mutants-smoke mutation-env
 
 check:
 	scripts/check
 
 asan: env
 	VENV=$(VENV) JOBS=$(JOBS) scripts/asan
+
+test-clang: env
+	VENV=$(VENV) JOBS=$(JOBS) scripts/test-clang
 
 fuzz:
 	scripts/fuzz

@@ -104,7 +104,7 @@ struct Wide {
   // Number of significant bits.
   int bit_length() const noexcept {
     for (int i = 2; i >= 0; --i) {
-      if (w[i] != 0) return 64 * i + 64 - __builtin_clzll(w[i]);
+      if (w[i] != 0) return 64 * i + 64 - leading_zeros(w[i]);
     }
     return 0;
   }
@@ -389,7 +389,7 @@ inline void eight_digits(char* p, uint32_t v) noexcept {
 // 1233 / 4096 (just below log10(2)) and one comparison.
 inline uint32_t digit_count(uint32_t v) noexcept {
   v |= 1;
-  const auto t = static_cast<uint32_t>(((32 - __builtin_clz(v)) * 1233) >> 12);
+  const auto t = static_cast<uint32_t>(((32 - leading_zeros(v)) * 1233) >> 12);
   return t + 1 - (v < kPow10Small[t] ? 1 : 0);
 }
 

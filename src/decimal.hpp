@@ -16,6 +16,7 @@
 #include <string_view>
 #include <type_traits>
 
+#include "portable.hpp"
 #include "result.hpp"
 
 namespace tallyforge {
@@ -44,7 +45,7 @@ class Decimal {
   }
 
   // An unsigned 128-bit integer wide enough for any coefficient.
-  using Coefficient = unsigned __int128;
+  using Coefficient = uint128;
 
   // The value (-1)^negative * coefficient / 10^scale from a coefficient below
   // 2^96 (higher bits are dropped); a zero is made positive. No check on scale.

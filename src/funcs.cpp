@@ -18,7 +18,7 @@ using data::LineType;
 // Whole numbers of quanta and the digits cut off by quantizing need a little
 // more room than a 96-bit coefficient.
 using U128 = Decimal::Coefficient;
-__extension__ typedef __int128 I128;
+using I128 = tallyforge::int128;
 
 constexpr U128 kCoefficientLimit = static_cast<U128>(1) << 96;
 

@@ -9,6 +9,7 @@
 #include "lib/functions.hpp"
 #include "lib/ref.hpp"
 #include "lib/state.hpp"
+#include "portable.hpp"
 
 #ifndef TALLYFORGE_VERSION
 #error "TALLYFORGE_VERSION must be defined by the build"
@@ -133,6 +134,6 @@ PyModuleDef kModule = {
 }  // namespace
 }  // namespace lib
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tallyforge(void) {
+extern "C" TALLYFORGE_EXPORT PyObject* PyInit_tallyforge(void) {
   return PyModuleDef_Init(&lib::kModule);
 }

@@ -17,13 +17,15 @@
 namespace exact {
 
 using tallyforge::Decimal;
+using tallyforge::leading_zeros;
+using tallyforge::uint128;
 
 // Unsigned integer in little-endian 32-bit limbs without leading zero limbs.
 struct Big {
   std::vector<uint32_t> w;
 
   Big() = default;
-  static Big of(unsigned __int128 v) {
+  static Big of(uint128 v) {
     Big r;
     for (; v != 0; v >>= 32) r.w.push_back(static_cast<uint32_t>(v));
     return r;
@@ -32,7 +34,7 @@ struct Big {
   bool odd() const { return !w.empty() && (w[0] & 1u); }
   size_t bits() const {
     if (w.empty()) return 0;
-    return 32 * (w.size() - 1) + (32 - static_cast<size_t>(__builtin_clz(w.back())));
+    return 32 * (w.size() - 1) + (32 - static_cast<size_t>(leading_zeros(w.back())));
   }
   bool bit(size_t i) const { return i / 32 < w.size() && ((w[i / 32] >> (i % 32)) & 1u); }
   void trim() {
@@ -134,14 +136,14 @@ inline Big div_round_even(const Big& n, const Big& d) {
 
 // 2^96, the bound of every coefficient.
 inline const Big& limit() {
-  static const Big l = Big::of(static_cast<unsigned __int128>(1) << 96);
+  static const Big l = Big::of(static_cast<uint128>(1) << 96);
   return l;
 }
 
 // Whether n / d, rounded half to even, reaches 2^96: exactly when 2n >= (2^97 - 1) d (a tie
 // at 2^96 - 1/2 rounds to the even 2^96).
 inline bool rounds_past_limit(const Big& n, const Big& d) {
-  static const Big twice_limit_less_one = Big::of((static_cast<unsigned __int128>(1) << 97) - 1);
+  static const Big twice_limit_less_one = Big::of((static_cast<uint128>(1) << 97) - 1);
   return cmp(mul(Big::of(2), n), mul(twice_limit_less_one, d)) >= 0;
 }
 
