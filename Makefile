@@ -5,6 +5,8 @@
 #                interpreter (make test-host) and with Debian sid's python3.14 and python3.15 in
 #                a chroot (scripts/chroot-sid test; CHROOT_PYTHONS chooses the versions)
 #   make bench   build, then benchmark against pure Python, the floor and libmpdec; writes BENCHMARKS.md
+#   make docs    the documentation site in build/docs/html (Sphinx, warnings as errors), its
+#                examples run as doctests, then checked in headless Chromium (tests/docs)
 #   make wheels  sdist and six manylinux wheels (cp313 to cp315, x86-64 and aarch64, built with
 #                Zig for glibc 2.28) in dist/, each checked with auditwheel and tested in a fresh
 #                venv, aarch64 under emulation (scripts/wheels)
@@ -31,7 +33,7 @@ VENV_BIN = $(CURDIR)/$(VENV)/bin
 CPP_BUILD := build/cpp
 CHROOT_PYTHONS ?= 3.14 3.15
 
-.PHONY: demo test test-host bench wheels clean build-env env module cpp-build
+.PHONY: demo test test-host bench docs wheels clean build-env env docs-env module cpp-build
 
 demo: module
 	@if [[ ! -f examples/demo.py ]]; then echo "examples/demo.py is missing" >&2; exit 1; fi
@@ -58,6 +60,16 @@ test-host: env cpp-build module
 bench: env module
 	benchmarks/run "$(VENV_BIN)/python"
 
+# -W: every warning fails the build; -n: every cross-reference must resolve. The figures are
+# drawn by calling the installed module, so it is (re)installed first.
+DOCS_OUT := build/docs
+SPHINX = $(VENV_BIN)/sphinx-build -q -W --keep-going -n -j 1
+docs: docs-env module
+	rm -rf $(DOCS_OUT)/html $(DOCS_OUT)/doctest $(DOCS_OUT)/screenshots
+	$(SPHINX) -b html docs $(DOCS_OUT)/html
+	$(SPHINX) -b doctest docs $(DOCS_OUT)/doctest
+	$(VENV_BIN)/python -m pytest -q -p no:cacheprovider tests/docs
+
 wheels:
 	PYTHON='$(PYTHON_EXE)' scripts/wheels
 
@@ -72,6 +84,11 @@ env: build-env
 	@scripts/install-system-deps "$(PYTHON_EXE)"
 	@scripts/make-venv --test "$(PYTHON_EXE)" "$(VENV)"
 
+# What the site needs besides: Chromium for its browser test, and the docs extra.
+docs-env: build-env
+	@scripts/install-system-deps --no-gtest --docs "$(PYTHON_EXE)"
+	@scripts/make-venv --docs "$(PYTHON_EXE)" "$(VENV)"
+
 # pip builds in build/<wheel tag> (pyproject.toml), so a reinstall recompiles only what changed.
 module: build-env
 	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python -m pip install --no-build-isolation --no-deps \
@@ -83,7 +100,7 @@ cpp-build: env
 	PATH="$(VENV_BIN):$$PATH" cmake --build $(CPP_BUILD) -j$(JOBS)
 
 clean:
-	rm -rf build dist .pytest_cache .hypothesis .mypy_cache
+	rm -rf build dist .pytest_cache .hypothesis .mypy_cache docs/_generated
 	find . -path ./.chroot-sid -prune -o -path './.venv-*' -prune -o \
 	  -name __pycache__ -type d -exec rm -rf {} +
 
@@ -94,7 +111,10 @@ clean:
 #   make test-clang C++ and Python tests built by Debian's clang against libc++ (scripts/test-clang)
 #   make fuzz       libFuzzer targets on the core for FUZZ_SECONDS each (scripts/fuzz)
 #   make refcount   reference counts under Debian's python3.14-dbg in the chroot (scripts/refcount)
-.PHONY: check asan test-clang fuzz refcount
+#   make mutants    mutation testing of src/ (scripts/mutants): N core mutants (and N/2 of the
+#                   boundary, or NB) sampled with SEED, resumable; writes MUTANTS.md. Hours.
+#   make mutants-smoke  five mutants known to be killed, against the core alone (in make check)
+.PHONY: check asan test-clang fuzz refcount mutants mutants-smoke mutation-env
 
 check:
 	scripts/check
@@ -110,3 +130,18 @@ fuzz:
 
 refcount:
 	scripts/refcount
+
+N ?= 300
+SEED ?= 1
+MUTANT_WORKERS ?= 2
+mutants: mutation-env
+	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python scripts/mutants --n $(N) $(if $(NB),--nb $(NB)) \
+	  --seed $(SEED) --workers $(MUTANT_WORKERS)
+
+# A few mutants the C++ tests are known to kill (scripts/mutants-smoke.txt): keeps the tool working.
+mutants-smoke: mutation-env
+	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python scripts/mutants --smoke 5
+
+mutation-env: env
+	@[[ -x $(VENV_BIN)/mutate ]] || $(VENV_BIN)/python -m pip install -q --disable-pip-version-check \
+	  "universalmutator>=1.14"

@@ -632,22 +632,21 @@ Decimal Decimal::div(const Decimal& rhs) const {
 }
 
 int Decimal::cmp_rescaled(const Decimal& rhs) const noexcept {
-  const bool a_zero = is_zero();
-  const bool b_zero = rhs.is_zero();
-  if (a_zero && b_zero) return 0;
-  const bool a_neg = !a_zero && is_negative();
-  const bool b_neg = !b_zero && rhs.is_negative();
+  // A zero is never negative, so the signs alone order values of opposite signs,
+  // zeros included.
+  const bool a_neg = is_negative();
+  const bool b_neg = rhs.is_negative();
   if (a_neg != b_neg) return a_neg ? -1 : 1;
 
+  // Same sign, so the flags differ in the scale alone (cmp takes equal flags inline):
+  // bring both coefficients to the larger scale.
   const uint32_t sa = scale();
   const uint32_t sb = rhs.scale();
   u128 ca = coefficient();
   u128 cb = rhs.coefficient();
   int m;
   const uint32_t diff = sa > sb ? sa - sb : sb - sa;
-  if (diff == 0) {
-    m = ca < cb ? -1 : (ca > cb ? 1 : 0);
-  } else if (diff <= 9) {
+  if (diff <= 9) {
     align_small(ca, cb, sa, sb, diff);
     m = ca < cb ? -1 : (ca > cb ? 1 : 0);
   } else {

@@ -146,7 +146,7 @@ class Decimal {
   }
 
  private:
-  // cmp of values whose scales or signs differ.
+  // cmp of values whose flags differ: opposite signs, or one sign at two scales.
   int cmp_rescaled(const Decimal& rhs) const noexcept;
 
   static constexpr uint32_t kScaleShift = 16;

@@ -29,12 +29,10 @@ constexpr std::array<U128, 39> kPowersOf10 = [] {
   return p;
 }();
 
-// 10^n for n up to 38.
+// 10^n for n up to 38. Every caller passes a difference of two scales or
+// quantizations, which are at most 28.
 U128 pow10(uint32_t n) noexcept {
-  if (n < kPowersOf10.size()) return kPowersOf10[n];
-  U128 r = kPowersOf10.back();
-  for (n -= static_cast<uint32_t>(kPowersOf10.size() - 1); n > 0; --n) r *= 10;
-  return r;
+  return kPowersOf10[n];
 }
 
 // a / b, in 64 bits when both fit (a 128-bit division is a library call).
@@ -81,7 +79,8 @@ std::optional<Decimal> exact_add(const Decimal& x, const Decimal& y) {
   return sum;
 }
 
-// |x| as a whole number of quanta of place q, or nothing when it is not one.
+// |x| as a whole number of quanta of place q (at most 28), or nothing when it
+// is not one.
 std::optional<U128> whole_quanta(const Decimal& x, uint32_t q) noexcept {
   const U128 c = x.coefficient();
   const uint32_t s = x.scale();
@@ -92,7 +91,6 @@ std::optional<U128> whole_quanta(const Decimal& x, uint32_t q) noexcept {
   }
   // c < 2^96 but 10^(q - s) may reach 10^28, so the product can pass 128
   // bits; such a count is refused rather than wrapped.
-  if (q - s > 38) return std::nullopt;
   const U128 scale_up = pow10(q - s);
   if (c > ~U128{0} / scale_up) return std::nullopt;
   return c * scale_up;
@@ -175,15 +173,17 @@ class ExactSum {
 
 // Error values that say where they arose. They are built on the failure path
 // only, so they are kept out of line.
-[[gnu::cold, gnu::noinline]] TabulationError error_at(std::string message, std::string where,
-                                                      std::optional<std::string> input = {}) {
-  return TabulationError{std::move(message), std::nullopt, std::move(where), std::move(input)};
+[[gnu::cold, gnu::noinline]] TabulationError error_at(
+    std::string message, std::string where, std::optional<std::string_view> input = {}) {
+  std::optional<data::Excerpt> shown;
+  if (input) shown = data::Excerpt::of(*input);
+  return TabulationError{std::move(message), std::nullopt, std::move(where), std::move(shown)};
 }
 
 [[gnu::cold, gnu::noinline]] TabulationError parse_failure(const tallyforge::ParseError& error,
                                                            std::string where,
                                                            std::string_view text) {
-  return error_at(std::string(error.message), std::move(where), std::string(text));
+  return error_at(std::string(error.message), std::move(where), text);
 }
 
 // The error with `where` filled in when it names no field yet.
@@ -196,7 +196,7 @@ class ExactSum {
 [[gnu::cold, gnu::noinline]] TabulationError line_parse_failure(
     const tallyforge::ParseError& error, std::size_t index, const char* field,
     std::string_view text) {
-  return TabulationError{std::string(error.message), index, field, std::string(text)};
+  return TabulationError{std::string(error.message), index, field, data::Excerpt::of(text)};
 }
 
 constexpr const char* kCannotDivide = "Amount cannot be divided into shares at this quantization.";
@@ -234,11 +234,11 @@ Result<Split, TabulationError> split_amount(std::string_view source_amount, uint
   const Decimal amount = parsed.value();
   if (quantize(amount, q).ne(amount)) {
     return error_at("Amount is improperly quantized. Cannot divide.", "source_amount",
-                    std::string(source_amount));
+                    source_amount);
   }
   if (divisor == 0) return error_at("Cannot divide by zero.", "divisor");
   const auto cannot_divide = [&] {
-    return error_at(kCannotDivide, "source_amount", std::string(source_amount));
+    return error_at(kCannotDivide, "source_amount", source_amount);
   };
 
   const Decimal count = Decimal::make(divisor, 0);

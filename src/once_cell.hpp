@@ -1,4 +1,4 @@
-// Once-only cell for objects created once per process.
+// Once-only cell for objects created once (per process, or per interpreter).
 //
 // The first thread to ask creates the value; a thread that finds the creation
 // under way waits for it, detached from its host (the interpreter) while it

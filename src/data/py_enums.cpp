@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "lib/binding.hpp"
-#include "lib/once.hpp"
 #include "lib/ref.hpp"
+#include "lib/state.hpp"
 
 namespace data {
 namespace {
@@ -32,6 +32,8 @@ struct Traits<LineType> {
   static constexpr const char* name = "LineType";
   static constexpr const char* qualified = "builtins.LineType";
   static constexpr std::string_view doc = kLineTypeDoc;
+  static auto& of(EnumObjects& e) noexcept { return e.line_type; }
+  static const auto& of(const EnumObjects& e) noexcept { return e.line_type; }
 };
 template <>
 struct Traits<Account> {
@@ -39,6 +41,8 @@ struct Traits<Account> {
   static constexpr const char* name = "Account";
   static constexpr const char* qualified = "builtins.Account";
   static constexpr std::string_view doc = kAccountDoc;
+  static auto& of(EnumObjects& e) noexcept { return e.account; }
+  static const auto& of(const EnumObjects& e) noexcept { return e.account; }
 };
 template <>
 struct Traits<Category> {
@@ -46,6 +50,8 @@ struct Traits<Category> {
   static constexpr const char* name = "Category";
   static constexpr const char* qualified = "builtins.Category";
   static constexpr std::string_view doc = kCategoryDoc;
+  static auto& of(EnumObjects& e) noexcept { return e.category; }
+  static const auto& of(const EnumObjects& e) noexcept { return e.category; }
 };
 
 // The declaration index of each integer of an enumeration, in one table
@@ -76,13 +82,6 @@ struct DenseIndex {
     if (value < lo || value > hi || map[value - lo] == kNone) return std::nullopt;
     return map[value - lo];
   }
-};
-
-// A class with its value objects, indexed by declaration order. Never freed.
-template <class E>
-struct ClassState {
-  PyTypeObject* type = nullptr;
-  std::array<PyObject*, Traits<E>::table.size()> values{};
 };
 
 template <class E>
@@ -124,7 +123,8 @@ PyObject* enum_richcompare(PyObject* self, PyObject* other, int op) {
 constexpr const char kRestoreName[] = "_enum_value";
 
 // Pickles a value object as a call of the module's restore function, so that
-// unpickling gives back the very same object.
+// unpickling gives back the very same object, or, in another interpreter, that
+// interpreter's value object.
 template <class E>
 PyObject* enum_reduce(PyObject* self, PyObject*) {
   Ref module = Ref::steal(PyImport_ImportModule("tallyforge"));
@@ -159,8 +159,34 @@ void raise_init_error(const char* format, const char* part) {
   lib::chain_cause(std::move(cause));
 }
 
+// Takes back the class attributes that still hold the class's own value
+// objects, then drops the references of `objects`. A value object refers to
+// its class without the collector seeing it, so a class whose attributes held
+// its values would never be collected.
 template <class E>
-ClassState<E>* create_class() {
+void release_class(ClassObjects<Traits<E>::table.size()>& objects) noexcept {
+  using T = Traits<E>;
+  PyObject* type = reinterpret_cast<PyObject*>(objects.type);
+  if (type == nullptr) return;
+  Ref dict = Ref::steal(PyType_GetDict(objects.type));
+  for (size_t i = 0; i < T::table.size(); ++i) {
+    if (objects.values[i] == nullptr) continue;
+    PyObject* found = nullptr;
+    if (dict && PyDict_GetItemStringRef(dict.get(), T::table[i].name.data(), &found) > 0) {
+      Ref held = Ref::steal(found);
+      if (held.get() == objects.values[i] &&
+          PyObject_DelAttrString(type, T::table[i].name.data()) < 0) {
+        PyErr_Clear();
+      }
+    }
+    PyErr_Clear();
+    Ref::steal(objects.values[i]).reset();
+  }
+  Ref::steal(type).reset();
+}
+
+template <class E>
+bool create_class(ClassObjects<Traits<E>::table.size()>& out) {
   using T = Traits<E>;
   PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(T::doc.data())},
@@ -177,71 +203,51 @@ ClassState<E>* create_class() {
   Ref type = Ref::steal(PyType_FromSpec(&spec));
   if (!type) {
     raise_init_error<E>("An error occurred while initializing class %s", "");
-    return nullptr;
+    return false;
   }
   auto* tp = reinterpret_cast<PyTypeObject*>(type.get());
-
   std::array<Ref, T::table.size()> values;
   for (size_t i = 0; i < T::table.size(); ++i) {
     values[i] = Ref::steal(tp->tp_alloc(tp, 0));
     if (!values[i]) {
       raise_init_error<E>("An error occurred while initializing `%s.%s`",
                               T::table[i].name.data());
-      return nullptr;
+      return false;
     }
     reinterpret_cast<EnumObject*>(values[i].get())->value = T::table[i].value;
   }
+  // From here on `out` holds the references.
+  out.type = reinterpret_cast<PyTypeObject*>(type.release());
+  for (size_t i = 0; i < T::table.size(); ++i) out.values[i] = values[i].release();
   for (size_t i = 0; i < T::table.size(); ++i) {
-    if (PyObject_SetAttrString(type.get(), T::table[i].name.data(), values[i].get()) < 0) {
+    if (PyObject_SetAttrString(reinterpret_cast<PyObject*>(out.type), T::table[i].name.data(),
+                               out.values[i]) < 0) {
       raise_init_error<E>("An error occurred while initializing `%s.%s`", "__dict__");
-      return nullptr;
+      // Takes back the attributes set so far, so that the class can be freed.
+      Ref pending = lib::take_exception();
+      release_class<E>(out);
+      out = {};
+      PyErr_SetRaisedException(pending.release());
+      return false;
     }
   }
-
-  // On the failure paths above and below, a class whose attributes were set
-  // already is not reclaimed (its values are not tracked by the collector);
-  // that happens only when memory runs out while the module is imported.
-  auto* state = new (std::nothrow) ClassState<E>();
-  if (state == nullptr) {
-    PyErr_NoMemory();
-    raise_init_error<E>("An error occurred while initializing class %s", "");
-    return nullptr;
-  }
-  state->type = reinterpret_cast<PyTypeObject*>(type.release());
-  for (size_t i = 0; i < T::table.size(); ++i) state->values[i] = values[i].release();
-  return state;
+  return true;
 }
 
 template <class E>
-ClassState<E>* class_state() {
-  static lib::OnceCell<ClassState<E>> cell;
-  return cell.get(create_class<E>);
-}
-
-template <class E>
-PyObject* class_object() {
-  ClassState<E>* state = class_state<E>();
-  return state == nullptr ? nullptr : reinterpret_cast<PyObject*>(state->type);
-}
-
-template <class E>
-PyObject* value_object(E value) {
-  ClassState<E>* state = class_state<E>();
-  if (state == nullptr) return nullptr;
+PyObject* value_object(E value, const EnumObjects& objects) {
   const auto index = DenseIndex<E>::find(static_cast<uint16_t>(value));
   if (!index) {
     // Records only ever hold declared values.
     lib::raise_panic("Enumeration value out of range");
     return nullptr;
   }
-  return Py_NewRef(state->values[*index]);
+  return Py_NewRef(Traits<E>::of(objects).values[*index]);
 }
 
 template <class E>
-bool from_python(PyObject* obj, E& out) {
-  ClassState<E>* state = class_state<E>();
-  if (state == nullptr) return false;
-  if (!PyObject_TypeCheck(obj, state->type)) {
+bool from_python(PyObject* obj, E& out, const EnumObjects& objects) {
+  if (!PyObject_TypeCheck(obj, Traits<E>::of(objects).type)) {
     lib::raise_cast_error(obj, Traits<E>::name);
     return false;
   }
@@ -250,43 +256,39 @@ bool from_python(PyObject* obj, E& out) {
 }
 
 template <class E>
-bool fast_from_python(PyObject* obj, E& out) noexcept {
-  ClassState<E>* state = class_state<E>();
-  if (state == nullptr) {
-    PyErr_Clear();  // the general conversion meets the same failure and reports it
-    return false;
-  }
+bool fast_from_python(PyObject* obj, E& out, const EnumObjects& objects) noexcept {
   // The classes cannot be subclassed: a value object's type is the class.
-  if (!Py_IS_TYPE(obj, state->type)) return false;
+  if (!Py_IS_TYPE(obj, Traits<E>::of(objects).type)) return false;
   out = static_cast<E>(value_of(obj));
   return true;
 }
 
 // The value object of class `name` (one of the three) with integer `value`.
 template <class E>
-PyObject* value_by_number(PyObject* value) {
+PyObject* value_by_number(PyObject* value, const EnumObjects& objects) {
   long number = PyLong_AsLong(value);
   if (number == -1 && PyErr_Occurred()) return nullptr;
   if (number >= 0 && number <= UINT16_MAX &&
       enum_index(Traits<E>::table, static_cast<uint16_t>(number))) {
-    return value_object(static_cast<E>(number));
+    return value_object(static_cast<E>(number), objects);
   }
   return PyErr_Format(PyExc_ValueError, "%ld is not a value of %s", number, Traits<E>::name);
 }
 
-PyObject* restore_value(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* restore_value(PyObject* module, PyObject* const* args, Py_ssize_t nargs) {
   if (nargs != 2 || !PyUnicode_Check(args[0])) {
     PyErr_SetString(PyExc_TypeError, "_enum_value() takes a class name and an integer");
     return nullptr;
   }
+  const EnumObjects& objects = lib::module_state(module).enums;
   if (PyUnicode_CompareWithASCIIString(args[0], "LineType") == 0) {
-    return value_by_number<LineType>(args[1]);
+    return value_by_number<LineType>(args[1], objects);
   }
   if (PyUnicode_CompareWithASCIIString(args[0], "Account") == 0) {
-    return value_by_number<Account>(args[1]);
+    return value_by_number<Account>(args[1], objects);
   }
   if (PyUnicode_CompareWithASCIIString(args[0], "Category") == 0) {
-    return value_by_number<Category>(args[1]);
+    return value_by_number<Category>(args[1], objects);
   }
   return PyErr_Format(PyExc_ValueError, "no enumeration named %R", args[0]);
 }
@@ -299,20 +301,59 @@ PyMethodDef kRestoreValue = {
     "_enum_value(class_name, value)\n--\n\n"
     "The value object of an enumeration class by its integer; used by pickle."};
 
-PyObject* line_type_class() { return class_object<LineType>(); }
-PyObject* account_class() { return class_object<Account>(); }
-PyObject* category_class() { return class_object<Category>(); }
+bool create_enum_objects(EnumObjects& out) {
+  EnumObjects made;
+  if (!create_class<LineType>(made.line_type)) return false;
+  if (!create_class<Account>(made.account)) {
+    release_enum_objects(made);
+    return false;
+  }
+  if (!create_class<Category>(made.category)) {
+    release_enum_objects(made);
+    return false;
+  }
+  out = made;
+  return true;
+}
 
-PyObject* to_python(LineType value) { return value_object(value); }
-PyObject* to_python(Account value) { return value_object(value); }
-PyObject* to_python(Category value) { return value_object(value); }
+void release_enum_objects(EnumObjects& objects) noexcept {
+  // Whatever is being raised stays raised.
+  Ref pending = lib::take_exception();
+  release_class<LineType>(objects.line_type);
+  release_class<Account>(objects.account);
+  release_class<Category>(objects.category);
+  objects = {};
+  if (pending) PyErr_SetRaisedException(pending.release());
+}
 
-bool convert(PyObject* obj, LineType& out) { return from_python(obj, out); }
-bool convert(PyObject* obj, Account& out) { return from_python(obj, out); }
-bool convert(PyObject* obj, Category& out) { return from_python(obj, out); }
+PyObject* to_python(LineType value, const lib::State& state) {
+  return value_object(value, state.enums);
+}
+PyObject* to_python(Account value, const lib::State& state) {
+  return value_object(value, state.enums);
+}
+PyObject* to_python(Category value, const lib::State& state) {
+  return value_object(value, state.enums);
+}
 
-bool fast_convert(PyObject* obj, LineType& out) noexcept { return fast_from_python(obj, out); }
-bool fast_convert(PyObject* obj, Account& out) noexcept { return fast_from_python(obj, out); }
-bool fast_convert(PyObject* obj, Category& out) noexcept { return fast_from_python(obj, out); }
+bool convert(PyObject* obj, LineType& out, const lib::Path& at) {
+  return from_python(obj, out, at.state().enums);
+}
+bool convert(PyObject* obj, Account& out, const lib::Path& at) {
+  return from_python(obj, out, at.state().enums);
+}
+bool convert(PyObject* obj, Category& out, const lib::Path& at) {
+  return from_python(obj, out, at.state().enums);
+}
+
+bool fast_convert(PyObject* obj, LineType& out, const lib::State& state) noexcept {
+  return fast_from_python(obj, out, state.enums);
+}
+bool fast_convert(PyObject* obj, Account& out, const lib::State& state) noexcept {
+  return fast_from_python(obj, out, state.enums);
+}
+bool fast_convert(PyObject* obj, Category& out, const lib::State& state) noexcept {
+  return fast_from_python(obj, out, state.enums);
+}
 
 }  // namespace data

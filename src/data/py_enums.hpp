@@ -1,37 +1,64 @@
-// The Python classes LineType, Account and Category: one class per process
-// per enumeration, with exactly one immutable value object per value.
+// The Python classes LineType, Account and Category: one class per
+// interpreter per enumeration, with exactly one immutable value object per
+// value in each interpreter.
 #pragma once
 
 #include <Python.h>
 
+#include <array>
+
 #include "data/enums.hpp"
+
+namespace lib {
+struct State;
+struct Path;
+}  // namespace lib
 
 namespace data {
 
-// The process-wide class (borrowed), created with all its value objects on
-// first need; NULL with RuntimeError set if it cannot be created.
-PyObject* line_type_class();
-PyObject* account_class();
-PyObject* category_class();
+// A class with its value objects, indexed by declaration order.
+template <std::size_t N>
+struct ClassObjects {
+  PyTypeObject* type = nullptr;
+  std::array<PyObject*, N> values{};
+};
 
-// A new reference to the value object of a value, or NULL with an exception.
-PyObject* to_python(LineType value);
-PyObject* to_python(Account value);
-PyObject* to_python(Category value);
+// The three classes of one interpreter (each holding a reference).
+struct EnumObjects {
+  ClassObjects<kLineTypeValues.size()> line_type;
+  ClassObjects<kAccountValues.size()> account;
+  ClassObjects<kCategoryValues.size()> category;
+};
+
+// Creates the three classes with all their value objects; false with
+// RuntimeError set (caused by the underlying failure) if one cannot be made,
+// leaving `out` empty.
+bool create_enum_objects(EnumObjects& out);
+// Releases the classes and value objects, taking back from each class the
+// attributes that still hold its own value objects (a value object refers to
+// its class, and the collector cannot see that reference).
+void release_enum_objects(EnumObjects& objects) noexcept;
+
+// A new reference to the interpreter's value object of a value, or NULL with
+// an exception.
+PyObject* to_python(LineType value, const lib::State& state);
+PyObject* to_python(Account value, const lib::State& state);
+PyObject* to_python(Category value, const lib::State& state);
 
 // The module function `_enum_value(class_name, value)`, through which pickled
-// value objects are restored as the very same objects. Not in __all__.
+// value objects are restored as the value objects of the interpreter that
+// loads them. Not in __all__.
 extern PyMethodDef kRestoreValue;
 
 // Reads a value object of the class; anything else (an int, a value of
 // another class) fails with the cast error naming the class.
-bool convert(PyObject* obj, LineType& out);
-bool convert(PyObject* obj, Account& out);
-bool convert(PyObject* obj, Category& out);
+bool convert(PyObject* obj, LineType& out, const lib::Path& at);
+bool convert(PyObject* obj, Account& out, const lib::Path& at);
+bool convert(PyObject* obj, Category& out, const lib::Path& at);
 
 // The same for a value object only; false with nothing set for anything else.
-bool fast_convert(PyObject* obj, LineType& out) noexcept;
-bool fast_convert(PyObject* obj, Account& out) noexcept;
-bool fast_convert(PyObject* obj, Category& out) noexcept;
+bool fast_convert(PyObject* obj, LineType& out, const lib::State& state) noexcept;
+bool fast_convert(PyObject* obj, Account& out, const lib::State& state) noexcept;
+bool fast_convert(PyObject* obj, Category& out, const lib::State& state) noexcept;
 
 }  // namespace data

@@ -18,19 +18,15 @@ using lib::Ref;
 // Reads the fields of a record from one scan of an exact dict, each by its
 // fast conversion, in declaration order.
 template <std::size_t N, class... F>
-bool fast_record(PyObject* obj, const std::array<Key, N>& fields, F&... out) {
+bool fast_record(PyObject* obj, const lib::State& st, const std::array<Key, N>& fields,
+                 F&... out) {
   static_assert(sizeof...(F) == N, "one output per field");
-  PyObject* const* table = lib::key_table();
-  if (table == nullptr) {
-    PyErr_Clear();  // the general conversion meets the same failure and reports it
-    return false;
-  }
   PyObject* names[N];
-  for (std::size_t i = 0; i < N; ++i) names[i] = table[static_cast<std::size_t>(fields[i])];
+  for (std::size_t i = 0; i < N; ++i) names[i] = st.key(fields[i]);
   std::array<Ref, N> values;
   if (!lib::scan_fields(obj, names, N, values.data())) return false;
   std::size_t i = 0;
-  return (fast_convert(values[i++].get(), out) && ...);
+  return (lib::fast_field(values[i++].get(), out, st) && ...);
 }
 
 PyObject* optional_to_python(const std::optional<std::string>& text) {
@@ -41,11 +37,11 @@ PyObject* optional_to_python(const std::optional<int64_t>& number) {
   return number ? PyLong_FromLongLong(*number) : Py_NewRef(Py_None);
 }
 
-// Stores a new value under a key of the key strings (lib::key_table()); the
-// value reference is always consumed.
-bool set_item(PyObject* dict, PyObject* const* names, Key k, PyObject* value) {
+// Stores a new value under a key string of the interpreter; the value
+// reference is always consumed.
+bool set_item(PyObject* dict, const lib::State& st, Key k, PyObject* value) {
   Ref owned = Ref::steal(value);
-  return owned && PyDict_SetItem(dict, names[static_cast<std::size_t>(k)], owned.get()) >= 0;
+  return owned && PyDict_SetItem(dict, st.key(k), owned.get()) >= 0;
 }
 
 }  // namespace
@@ -123,9 +119,9 @@ bool fields_of(DeliverableLinesContext& out, F&& read) {
 
 // The fast reading of a record: one scan of an exact dict.
 template <class R>
-bool fast_record_of(PyObject* obj, R& out) {
-  return fields_of(out, [obj](const char*, const auto& keys, auto&... field) {
-    return fast_record(obj, keys, field...);
+bool fast_record_of(PyObject* obj, R& out, const lib::State& st) {
+  return fields_of(out, [obj, &st](const char*, const auto& keys, auto&... field) {
+    return fast_record(obj, st, keys, field...);
   });
 }
 
@@ -133,20 +129,31 @@ bool fast_record_of(PyObject* obj, R& out) {
 // failure reported as the field error. The fast reading is tried first.
 template <class R>
 bool read_record(PyObject* obj, R& out, const lib::Path& at) {
-  if (fast_record_of(obj, out)) return true;
-  return fields_of(out, [obj, &at](const char* record, const auto& keys, auto&... field) {
+  const lib::State& st = at.state();
+  if (fast_record_of(obj, out, st)) return true;
+  return fields_of(out, [obj, &st, &at](const char* record, const auto& keys, auto&... field) {
     std::size_t i = 0;
-    return (read_field(obj, keys[i++], record, field, at) && ...);
+    return (read_field(obj, st, keys[i++], record, field, at) && ...);
   });
 }
 
 }  // namespace
 
-bool fast_convert(PyObject* obj, LineItem& out) { return fast_record_of(obj, out); }
-bool fast_convert(PyObject* obj, ServicePlan& out) { return fast_record_of(obj, out); }
-bool fast_convert(PyObject* obj, Pricing& out) { return fast_record_of(obj, out); }
-bool fast_convert(PyObject* obj, TipLinesContext& out) { return fast_record_of(obj, out); }
-bool fast_convert(PyObject* obj, DeliverableLinesContext& out) { return fast_record_of(obj, out); }
+bool fast_convert(PyObject* obj, LineItem& out, const lib::State& st) {
+  return fast_record_of(obj, out, st);
+}
+bool fast_convert(PyObject* obj, ServicePlan& out, const lib::State& st) {
+  return fast_record_of(obj, out, st);
+}
+bool fast_convert(PyObject* obj, Pricing& out, const lib::State& st) {
+  return fast_record_of(obj, out, st);
+}
+bool fast_convert(PyObject* obj, TipLinesContext& out, const lib::State& st) {
+  return fast_record_of(obj, out, st);
+}
+bool fast_convert(PyObject* obj, DeliverableLinesContext& out, const lib::State& st) {
+  return fast_record_of(obj, out, st);
+}
 
 bool convert(PyObject* obj, LineItem& out, const lib::Path& at) { return read_record(obj, out, at); }
 bool convert(PyObject* obj, ServicePlan& out, const lib::Path& at) { return read_record(obj, out, at); }
@@ -160,46 +167,41 @@ bool convert(PyObject* obj, DeliverableLinesContext& out, const lib::Path& at) {
 
 namespace {
 
-// Sets the eleven keys of a line in declaration order; `names` is
-// lib::key_table(), looked up once for all the lines of a list.
-bool fill_line(PyObject* d, const LineItem& line, PyObject* const* names) {
-  return set_item(d, names, Key::id, PyLong_FromLong(line.id)) &&
-         set_item(d, names, Key::priority, PyLong_FromLong(line.priority)) &&
-         set_item(d, names, Key::kind, to_python(line.kind)) &&
-         set_item(d, names, Key::amount, lib::new_text(line.amount)) &&
-         set_item(d, names, Key::description, lib::new_text(line.description)) &&
-         set_item(d, names, Key::frozen_value, optional_to_python(line.frozen_value)) &&
-         set_item(d, names, Key::percentage, lib::new_text(line.percentage)) &&
-         set_item(d, names, Key::category, to_python(line.category)) &&
-         set_item(d, names, Key::destination_user_id,
+// Sets the eleven keys of a line in declaration order.
+bool fill_line(PyObject* d, const LineItem& line, const lib::State& st) {
+  return set_item(d, st, Key::id, PyLong_FromLong(line.id)) &&
+         set_item(d, st, Key::priority, PyLong_FromLong(line.priority)) &&
+         set_item(d, st, Key::kind, to_python(line.kind, st)) &&
+         set_item(d, st, Key::amount, lib::new_text(line.amount)) &&
+         set_item(d, st, Key::description, lib::new_text(line.description)) &&
+         set_item(d, st, Key::frozen_value, optional_to_python(line.frozen_value)) &&
+         set_item(d, st, Key::percentage, lib::new_text(line.percentage)) &&
+         set_item(d, st, Key::category, to_python(line.category, st)) &&
+         set_item(d, st, Key::destination_user_id,
                   optional_to_python(line.destination_user_id)) &&
-         set_item(d, names, Key::destination_account, to_python(line.destination_account)) &&
-         set_item(d, names, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
+         set_item(d, st, Key::destination_account, to_python(line.destination_account, st)) &&
+         set_item(d, st, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
 }
 
 }  // namespace
 
-PyObject* to_python(const LineItem& line) {
+PyObject* to_python(const LineItem& line, const lib::State& st) {
   Ref dict = Ref::steal(PyDict_New());
-  if (!dict) return nullptr;
-  PyObject* const* names = lib::key_table();
-  if (names == nullptr || !fill_line(dict.get(), line, names)) return nullptr;
+  if (!dict || !fill_line(dict.get(), line, st)) return nullptr;
   return dict.release();
 }
 
-PyObject* to_python(const std::vector<LineItem>& lines) {
+PyObject* to_python(const std::vector<LineItem>& lines, const lib::State& st) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
   if (!list) return nullptr;
   if (lines.empty()) return list.release();
-  PyObject* const* names = lib::key_table();
-  if (names == nullptr) return nullptr;
   PyObject* first = nullptr;  // borrowed from the list
   for (size_t i = 0; i < lines.size(); ++i) {
     // Every later dict starts as a copy of the first, which holds the same
     // keys in the same order, so that setting its values replaces them instead
     // of growing a new dict key by key.
     Ref dict = Ref::steal(first == nullptr ? PyDict_New() : PyDict_Copy(first));
-    if (!dict || !fill_line(dict.get(), lines[i], names)) return nullptr;
+    if (!dict || !fill_line(dict.get(), lines[i], st)) return nullptr;
     if (first == nullptr) first = dict.get();
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
   }

@@ -1,5 +1,6 @@
 #include "data/records.hpp"
 
+#include <algorithm>
 #include <functional>
 #include <string>
 
@@ -28,6 +29,25 @@ std::size_t text_hash(const std::string& text) noexcept {
 }
 
 }  // namespace
+
+Excerpt Excerpt::of(std::string_view text) {
+  // A code point starts at every byte that is not a continuation byte.
+  const auto starts = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; };
+  // No code point takes more than four bytes, so the head of any text fits in
+  // that many, and a text that is not UTF-8 cannot make it longer.
+  constexpr std::size_t kMaxBytes = 4 * kMaxChars;
+  std::size_t end = 0;
+  std::size_t chars = 0;
+  for (; end < text.size() && end < kMaxBytes; ++end) {
+    if (!starts(text[end])) continue;
+    if (chars == kMaxChars) break;
+    ++chars;
+  }
+  Excerpt excerpt{std::string(text.substr(0, end)), chars};
+  // The rest is only counted, never copied.
+  excerpt.length += static_cast<std::size_t>(std::count_if(text.begin() + end, text.end(), starts));
+  return excerpt;
+}
 
 std::size_t LineItemHash::operator()(const LineItem& line) const noexcept {
   std::size_t seed = 0;

@@ -8,11 +8,29 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "data/enums.hpp"
 
 namespace data {
+
+// The head of a text that a failure report shows, and the whole text's length.
+// A failure may be about a text of any size; the report keeps only as much of
+// it as a reader needs, so that failing on a huge text copies only its head.
+struct Excerpt {
+  // Characters (code points) of a text that a report shows at most.
+  static constexpr std::size_t kMaxChars = 200;
+  // The first kMaxChars code points of the UTF-8 text (all of it when shorter),
+  // cut between code points.
+  static Excerpt of(std::string_view text);
+
+  std::string head;
+  std::size_t length = 0;  // code points of the whole text
+
+  bool cut() const noexcept { return length > kMaxChars; }
+  bool operator==(const Excerpt&) const = default;
+};
 
 // Error value of the computations; its display form is the message alone.
 // The rest says where in the computation's input the error arose, so that the
@@ -27,7 +45,7 @@ struct TabulationError {
   // a whole.
   std::string where;
   // The text that could not be used, when one is to blame.
-  std::optional<std::string> input;
+  std::optional<Excerpt> input;
 };
 
 // One line of a bill. Two lines are the same line when all eleven fields are

@@ -4,8 +4,6 @@
 #include <cstring>
 #include <limits>
 
-#include "lib/once.hpp"
-
 namespace lib {
 namespace {
 
@@ -14,44 +12,6 @@ constexpr std::array<const char*, static_cast<size_t>(Key::kCount)> kKeyNames = 
     TALLYFORGE_KEYS(TALLYFORGE_KEY_NAME)
 #undef TALLYFORGE_KEY_NAME
 };
-
-struct KeyStrings {
-  std::array<PyObject*, kKeyNames.size()> strings{};
-};
-
-OnceCell<KeyStrings> key_cell;
-
-KeyStrings* create_keys() {
-  auto* keys = new (std::nothrow) KeyStrings();
-  if (keys == nullptr) {
-    PyErr_NoMemory();
-    return nullptr;
-  }
-  std::array<Ref, kKeyNames.size()> made;
-  for (size_t i = 0; i < kKeyNames.size(); ++i) {
-    made[i] = Ref::steal(PyUnicode_InternFromString(kKeyNames[i]));
-    if (!made[i]) {
-      delete keys;
-      return nullptr;
-    }
-  }
-  for (size_t i = 0; i < kKeyNames.size(); ++i) keys->strings[i] = made[i].release();
-  return keys;
-}
-
-KeyStrings* keys() { return key_cell.get(create_keys); }
-
-OnceCell<PyObject> panic_cell;
-
-PyObject* create_panic_type() {
-  return PyErr_NewExceptionWithDoc(
-      "tallyforge.runtime.PanicException",
-      "Raised when tallyforge's own code fails internally (an arithmetic overflow,\n"
-      "a division by zero or a broken invariant). It derives from BaseException,\n"
-      "not Exception, so that it usually propagates to the top and ends the\n"
-      "interpreter instead of being handled as bad input.",
-      PyExc_BaseException, nullptr);
-}
 
 constexpr const char kGenericPanic[] = "tallyforge failed internally without a message";
 
@@ -118,20 +78,6 @@ std::string join_names(const std::vector<const char*>& names) {
 
 }  // namespace
 
-bool init_shared_objects() {
-  return keys() != nullptr && panic_cell.get(create_panic_type) != nullptr;
-}
-
-PyObject* key(Key k) {
-  KeyStrings* ks = keys();
-  return ks == nullptr ? nullptr : ks->strings[static_cast<size_t>(k)];
-}
-
-PyObject* const* key_table() {
-  KeyStrings* ks = keys();
-  return ks == nullptr ? nullptr : ks->strings.data();
-}
-
 const char* key_name(Key k) noexcept { return kKeyNames[static_cast<size_t>(k)]; }
 
 // ---- Errors -------------------------------------------------------------
@@ -160,9 +106,9 @@ void add_note(const std::string& text) {
   if (!raising_ordinary_exception() || PyErr_ExceptionMatches(PyExc_MemoryError)) return;
   Ref error = take_exception();
   Ref note = Ref::steal(new_text(text));
-  PyObject* method = key(Key::add_note);
-  Ref added = note && method != nullptr
-                  ? Ref::steal(PyObject_CallMethodOneArg(error.get(), method, note.get()))
+  Ref method = note ? Ref::steal(PyUnicode_InternFromString("add_note")) : Ref();
+  Ref added = method
+                  ? Ref::steal(PyObject_CallMethodOneArg(error.get(), method.get(), note.get()))
                   : Ref();
   if (!added) {
     // Only an Exception (a MemoryError) is given up for the note.
@@ -222,8 +168,11 @@ void raise_panic(std::string_view message) {
   if (message.empty()) message = kGenericPanic;
   // A pending exception (if any) becomes the context of the panic.
   Ref pending = take_exception();
-  PyObject* type = panic_cell.get(create_panic_type);
-  if (type == nullptr) return;
+  // The calling interpreter's class. Raising it is rare: it is looked up
+  // here rather than handed down every call.
+  const State* st = interpreter_state();
+  if (st == nullptr) return;
+  PyObject* type = st->panic;
   Ref text = Ref::steal(
       PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (!text) return;
@@ -314,9 +263,7 @@ bool to_int(PyObject* obj, int64_t& out) {
 
 // ---- Records and arguments ----------------------------------------------------
 
-PyObject* get_item(PyObject* obj, Key k) {
-  PyObject* name = key(k);
-  if (name == nullptr) return nullptr;
+PyObject* get_item(PyObject* obj, PyObject* name) {
   if (PyDict_CheckExact(obj)) {
     // Same outcome as obj[key] for an exact dict, without the method lookup.
     PyObject* value = nullptr;
@@ -379,8 +326,8 @@ bool scan_fields(PyObject* obj, PyObject* const* names, std::size_t count, Ref* 
   return usable && found == count;
 }
 
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots) {
+bool bind_arguments(const Signature& sig, const State& st, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots) {
   if (nargs > sig.count) {
     PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
                  sig.display_name, sig.count, nargs, nargs == 1 ? "was" : "were");
@@ -393,8 +340,7 @@ bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t narg
     PyObject* kwname = PyTuple_GET_ITEM(kwnames, k);
     Py_ssize_t match = -1;
     for (Py_ssize_t i = 0; i < sig.count && match < 0; ++i) {
-      PyObject* param = key(sig.params[i]);
-      if (param == nullptr) return false;
+      PyObject* param = st.key(sig.params[i]);
       // Interned names usually match by pointer; fall back to text equality.
       if (kwname == param) {
         match = i;

@@ -17,43 +17,13 @@
 
 #include "decimal.hpp"
 #include "lib/ref.hpp"
+#include "lib/state.hpp"
 #include "result.hpp"
 
 namespace lib {
 
-// Every key and parameter name the module reads or writes, and the one method
-// name it calls. Each becomes one interned string, created once per process.
-#define TALLYFORGE_KEYS(X)                                                           \
-  X(id) X(priority) X(kind) X(amount) X(description) X(frozen_value) X(percentage)   \
-  X(category) X(destination_user_id) X(destination_account) X(back_into_percentage) \
-  X(plans) X(minimum_price) X(table_percentage) X(table_static) X(table_tax)          \
-  X(processing_percentage) X(processing_static) X(international_conversion_percentage) \
-  X(preferred_plan) X(stripe_blended_rate_percentage) X(stripe_blended_rate_static)   \
-  X(stripe_payout_cross_border_percentage) X(stripe_active_account_monthly_fee)       \
-  X(stripe_payout_static) X(stripe_payout_percentage) X(name) X(connection_fee_waived) \
-  X(per_deliverable_price) X(max_simultaneous_orders) X(waitlisting)                  \
-  X(paypal_invoicing) X(shield_static_price) X(shield_percentage_price) X(pricing)     \
-  X(international) X(quantization) X(base_price) X(table_product) X(escrow_enabled)   \
-  X(extra_lines) X(plan_name) X(user_id) X(allow_soft_failure) X(total) X(discount)   \
-  X(subtotals) X(lines) X(source_amount) X(divisor) X(provided_lines_context) X(add_note)
-
-enum class Key : int {
-#define TALLYFORGE_KEY_ENUM(k) k,
-  TALLYFORGE_KEYS(TALLYFORGE_KEY_ENUM)
-#undef TALLYFORGE_KEY_ENUM
-      kCount
-};
-
-// The interned string of a key (borrowed; it lives until the process ends),
-// or NULL with an exception set if the strings could not be created.
-PyObject* key(Key k);
-// All key strings, indexed by Key (borrowed), or NULL with an exception set.
-PyObject* const* key_table();
 // The text of a key.
 const char* key_name(Key k) noexcept;
-// Creates the key strings and the PanicException class now, so that no call
-// has to create them later; false with an exception set on failure.
-bool init_shared_objects();
 
 // ---- Errors -------------------------------------------------------------
 
@@ -83,6 +53,15 @@ struct Path {
   const char* key = nullptr;  // a field or parameter name; nullptr for a list element
   std::size_t index = 0;      // the element's index when key is nullptr
   std::string* failure = nullptr;  // set in the argument's node only
+  const State* interp = nullptr;   // set in the argument's node only
+
+  // The objects of the calling interpreter, from the argument's node. Records
+  // take it once each, not once per field.
+  const State& state() const noexcept {
+    const Path* root = this;
+    while (root->parent != nullptr) root = root->parent;
+    return *root->interp;
+  }
 };
 // Records `at` as the place of the failure being raised, unless a deeper
 // place was recorded already.
@@ -179,13 +158,24 @@ inline bool fast_convert(PyObject* obj, bool& out) noexcept {
 
 bool fast_convert(PyObject* obj, std::string& out);
 
+// The fast conversion for T, handing it the interpreter's objects where it
+// needs them (records, lists of records, value objects).
 template <class T>
-bool fast_convert(PyObject* obj, std::optional<T>& out) {
+bool fast_field(PyObject* obj, T& out, const State& st) {
+  if constexpr (requires { fast_convert(obj, out, st); }) {
+    return fast_convert(obj, out, st);
+  } else {
+    return fast_convert(obj, out);
+  }
+}
+
+template <class T>
+bool fast_convert(PyObject* obj, std::optional<T>& out, const State& st) {
   if (obj == Py_None) {
     out.reset();
     return true;
   }
-  return fast_convert(obj, out.emplace());
+  return fast_field(obj, out.emplace(), st);
 }
 
 // Makes room for the elements of an exact list or tuple, whose length is
@@ -213,7 +203,7 @@ inline Ref sequence_item(PyObject* seq, bool list, Py_ssize_t i) {
 }
 
 template <class T>
-bool fast_convert(PyObject* obj, std::vector<T>& out) {
+bool fast_convert(PyObject* obj, std::vector<T>& out, const State& st) {
   const bool list = PyList_CheckExact(obj);
   if (!list && !PyTuple_CheckExact(obj)) return false;
   out.clear();
@@ -221,7 +211,7 @@ bool fast_convert(PyObject* obj, std::vector<T>& out) {
   for (Py_ssize_t i = 0;; ++i) {
     Ref item = sequence_item(obj, list, i);
     if (!item) return true;
-    if (!fast_convert(item.get(), out.emplace_back())) return false;
+    if (!fast_field(item.get(), out.emplace_back(), st)) return false;
   }
 }
 
@@ -301,14 +291,16 @@ bool convert(PyObject* obj, std::vector<T>& out, const Path& at) {
   }
 }
 
-PyObject* get_item(PyObject* obj, Key k);
+// obj[name], the key string of a field.
+PyObject* get_item(PyObject* obj, PyObject* name);
 
-// Reads obj[key] and converts it into `out`; `at` is the record's place. A
-// failing item access is reported unchanged; a failing conversion becomes the
-// field error.
+// Reads obj[key] and converts it into `out`; `at` is the record's place and
+// `st` the interpreter's objects. A failing item access is reported unchanged;
+// a failing conversion becomes the field error.
 template <class T>
-bool read_field(PyObject* obj, Key k, const char* record, T& out, const Path& at) {
-  Ref value = Ref::steal(get_item(obj, k));
+bool read_field(PyObject* obj, const State& st, Key k, const char* record, T& out,
+                const Path& at) {
+  Ref value = Ref::steal(get_item(obj, st.key(k)));
   if (!value) {
     mark_failure(at);
     return false;
@@ -331,8 +323,8 @@ struct Signature {
 
 // Matches the positional vector and keyword names to the parameters. On
 // success `slots` holds one borrowed argument per parameter.
-bool bind_arguments(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject** slots);
+bool bind_arguments(const Signature& sig, const State& st, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, PyObject** slots);
 
 // Applies the argument rule to a failed conversion of `param` and notes where
 // in the argument it failed.
@@ -341,9 +333,9 @@ void argument_failed(Key param, const std::string& place);
 // Converts one bound argument by the conversion for T, applying the argument
 // rule to a failure.
 template <class T>
-bool convert_argument(PyObject* obj, Key param, T& out) {
+bool convert_argument(PyObject* obj, Key param, T& out, const State& st) {
   std::string place;  // written only when the conversion fails
-  if (convert_at(obj, out, Path{nullptr, key_name(param), 0, &place})) return true;
+  if (convert_at(obj, out, Path{nullptr, key_name(param), 0, &place, &st})) return true;
   argument_failed(param, place);
   return false;
 }

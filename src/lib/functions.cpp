@@ -4,6 +4,7 @@
 #include "lib/functions.hpp"
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -41,18 +42,19 @@ constexpr Parameters<1> kTipFeeLines = {"py_tip_fee_lines()", {Key::provided_lin
 
 // Binds and converts all arguments of a call in parameter order.
 template <size_t N, class... T, size_t... I>
-bool take_arguments_impl(const Parameters<N>& params, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, std::index_sequence<I...>, T&... out) {
+bool take_arguments_impl(const Parameters<N>& params, const State& st, PyObject* const* args,
+                         Py_ssize_t nargs, PyObject* kwnames, std::index_sequence<I...>,
+                         T&... out) {
   PyObject* slots[N];
-  if (!bind_arguments(params.signature(), args, nargs, kwnames, slots)) return false;
-  return (convert_argument(slots[I], params.names[I], out) && ...);
+  if (!bind_arguments(params.signature(), st, args, nargs, kwnames, slots)) return false;
+  return (convert_argument(slots[I], params.names[I], out, st) && ...);
 }
 
 template <size_t N, class... T>
-bool take_arguments(const Parameters<N>& params, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, T&... out) {
+bool take_arguments(const Parameters<N>& params, const State& st, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, T&... out) {
   static_assert(sizeof...(T) == N, "one output per parameter");
-  return take_arguments_impl(params, args, nargs, kwnames, std::index_sequence_for<T...>{},
+  return take_arguments_impl(params, st, args, nargs, kwnames, std::index_sequence_for<T...>{},
                              out...);
 }
 
@@ -81,12 +83,27 @@ template <class R>
   const data::TabulationError& error = result.error();
   std::string note = error_place(argument, error);
   if (error.input) {
-    Ref text = Ref::steal(new_text(*error.input));
+    // The text is shown as its repr, of its head only when it is long: an
+    // ellipsis inside the closing quote and the whole length follow, as in
+    // 'ab…' (1000 characters). The head ends between characters, so no escape
+    // is cut.
+    const data::Excerpt& input = *error.input;
+    Ref text = Ref::steal(new_text(input.head));
     Ref repr = text ? Ref::steal(PyObject_Repr(text.get())) : Ref();
-    const char* shown = repr ? PyUnicode_AsUTF8(repr.get()) : nullptr;
+    Py_ssize_t size = 0;
+    const char* shown = repr ? PyUnicode_AsUTF8AndSize(repr.get(), &size) : nullptr;
     if (shown != nullptr) {
       if (!note.empty()) note += ": ";
-      note += shown;
+      if (!input.cut()) {
+        note.append(shown, static_cast<std::size_t>(size));
+      } else {
+        note.append(shown, static_cast<std::size_t>(size) - 1);
+        note += "\xE2\x80\xA6";  // U+2026 HORIZONTAL ELLIPSIS
+        note += shown[size - 1];
+        note += " (";
+        note += std::to_string(input.length);
+        note += " characters)";
+      }
     } else if (!raising_ordinary_exception()) {
       return nullptr;
     } else {
@@ -98,11 +115,13 @@ template <class R>
   return nullptr;
 }
 
-PyObject* get_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* get_totals(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) {
+  const State& st = module_state(module);
   return guarded([&]() -> PyObject* {
     std::vector<LineItem> lines;
     uint32_t q = 0;
-    if (!take_arguments(kGetTotals, args, nargs, kwnames, lines, q)) return nullptr;
+    if (!take_arguments(kGetTotals, st, args, nargs, kwnames, lines, q)) return nullptr;
     auto totals = funcs::tabulate(lines, q);
     if (!totals) return raise_error(totals, "lines");
 
@@ -120,36 +139,38 @@ PyObject* get_totals(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!result) return nullptr;
     Ref total = Ref::steal(new_decimal_text(funcs::quantize(totals->total, q)));
     Ref discount = Ref::steal(new_decimal_text(funcs::quantize(totals->discount, q)));
-    PyObject* k_total = key(Key::total);
-    PyObject* k_discount = key(Key::discount);
-    PyObject* k_subtotals = key(Key::subtotals);
-    if (!total || !discount || k_total == nullptr || k_discount == nullptr ||
-        k_subtotals == nullptr || PyDict_SetItem(result.get(), k_total, total.get()) < 0 ||
-        PyDict_SetItem(result.get(), k_discount, discount.get()) < 0 ||
-        PyDict_SetItem(result.get(), k_subtotals, subtotals.get()) < 0) {
+    if (!total || !discount || PyDict_SetItem(result.get(), st.key(Key::total), total.get()) < 0 ||
+        PyDict_SetItem(result.get(), st.key(Key::discount), discount.get()) < 0 ||
+        PyDict_SetItem(result.get(), st.key(Key::subtotals), subtotals.get()) < 0) {
       return nullptr;
     }
     return result.release();
   });
 }
 
-PyObject* reckon_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* reckon_lines(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  const State& st = module_state(module);
   return guarded([&]() -> PyObject* {
     std::vector<LineItem> lines;
     uint32_t q = 0;
-    if (!take_arguments(kReckonLines, args, nargs, kwnames, lines, q)) return nullptr;
+    if (!take_arguments(kReckonLines, st, args, nargs, kwnames, lines, q)) return nullptr;
     auto total = funcs::reckon_lines(std::move(lines), q);
     if (!total) return raise_error(total, "lines");
     return new_decimal_text(*total);
   });
 }
 
-PyObject* divide_amount(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* divide_amount(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  const State& st = module_state(module);
   return guarded([&]() -> PyObject* {
     std::string amount;
     uint16_t divisor = 0;
     uint32_t q = 0;
-    if (!take_arguments(kDivideAmount, args, nargs, kwnames, amount, divisor, q)) return nullptr;
+    if (!take_arguments(kDivideAmount, st, args, nargs, kwnames, amount, divisor, q)) {
+      return nullptr;
+    }
     auto split = funcs::split_amount(amount, divisor, q);
     if (!split) return raise_error(split, "");
     // Two texts serve every share: each list entry is a new reference to one.
@@ -166,24 +187,27 @@ PyObject* divide_amount(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
   });
 }
 
-PyObject* deliverable_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+PyObject* deliverable_lines(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
+  const State& st = module_state(module);
   return guarded([&]() -> PyObject* {
     data::DeliverableLinesContext context;
-    if (!take_arguments(kDeliverableLines, args, nargs, kwnames, context)) return nullptr;
+    if (!take_arguments(kDeliverableLines, st, args, nargs, kwnames, context)) return nullptr;
     auto lines = funcs::deliverable_lines(std::move(context));
     if (!lines) return raise_error(lines, "provided_lines_context");
-    return data::to_python(*lines);
+    return data::to_python(*lines, st);
   });
 }
 
-PyObject* tip_fee_lines(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* tip_fee_lines(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+  const State& st = module_state(module);
   return guarded([&]() -> PyObject* {
     data::TipLinesContext context;
-    if (!take_arguments(kTipFeeLines, args, nargs, kwnames, context)) return nullptr;
+    if (!take_arguments(kTipFeeLines, st, args, nargs, kwnames, context)) return nullptr;
     auto lines = funcs::tip_fee_lines(context);
     if (!lines) return raise_error(lines, "provided_lines_context");
-    return data::to_python(*lines);
+    return data::to_python(*lines, st);
   });
 }
 

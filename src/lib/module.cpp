@@ -2,10 +2,13 @@
 // step that adds the functions and classes together with __all__.
 #include <Python.h>
 
+#include <utility>
+
 #include "data/py_enums.hpp"
 #include "lib/binding.hpp"
 #include "lib/functions.hpp"
 #include "lib/ref.hpp"
+#include "lib/state.hpp"
 #include "portable.hpp"
 
 #ifndef TALLYFORGE_VERSION
@@ -35,10 +38,9 @@ bool add_item(PyObject* module, PyObject* name, PyObject* value) {
   return PyObject_SetAttr(module, name, value) >= 0;
 }
 
-bool add_class(PyObject* module, const char* name, PyObject* cls) {
-  if (cls == nullptr) return false;
+bool add_class(PyObject* module, const char* name, PyTypeObject* cls) {
   Ref text = Ref::steal(PyUnicode_FromString(name));
-  return text && add_item(module, text.get(), cls);
+  return text && add_item(module, text.get(), reinterpret_cast<PyObject*>(cls));
 }
 
 int exec_module(PyObject* module) {
@@ -47,16 +49,28 @@ int exec_module(PyObject* module) {
     return -1;
   }
   Ref module_name = Ref::steal(PyModule_GetNameObject(module));
-  if (!module_name || !init_shared_objects()) return -1;
+  if (!module_name) return -1;
+  // The interpreter's classes, value objects and key strings: made by the
+  // first module object of the interpreter, shared by every later one.
+  auto* own = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (own == nullptr) return -1;
+  if (own->state == nullptr) {
+    PyObject* holder = nullptr;
+    State* st = interpreter_state(&holder);
+    if (st == nullptr) return -1;
+    own->holder = holder;
+    own->state = st;
+  }
+  const State& st = *own->state;
   for (int i = 0; i < kFunctionCount; ++i) {
     Ref function = Ref::steal(PyCMethod_New(&kFunctions[i], module, module_name.get(), nullptr));
     if (!function) return -1;
     Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name || !add_item(module, name.get(), function.get())) return -1;
   }
-  bool ok = add_class(module, "LineType", data::line_type_class()) &&
-            add_class(module, "Account", data::account_class()) &&
-            add_class(module, "Category", data::category_class());
+  bool ok = add_class(module, "LineType", st.enums.line_type.type) &&
+            add_class(module, "Account", st.enums.account.type) &&
+            add_class(module, "Category", st.enums.category.type);
   if (!ok) return -1;
   // The package version (from pyproject.toml at build time); not part of __all__.
   if (PyModule_AddStringConstant(module, "__version__", TALLYFORGE_VERSION) < 0) return -1;
@@ -75,13 +89,30 @@ int exec_module_guarded(PyObject* module) noexcept {
   return done ? 0 : -1;
 }
 
-// The classes, value objects and key strings are shared by the whole process,
-// and objects may not cross from one interpreter to another: the module is
-// refused in subinterpreters instead of handing them objects that belong to
-// the main interpreter (or the main interpreter objects of a destroyed one).
+// A module object keeps the interpreter's set alive through its holder; the
+// set itself lives until the interpreter ends.
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  auto* own = static_cast<ModuleState*>(PyModule_GetState(module));
+  if (own != nullptr) Py_VISIT(own->holder);
+  return 0;
+}
+
+int clear_module(PyObject* module) {
+  auto* own = static_cast<ModuleState*>(PyModule_GetState(module));
+  // The interpreter's dictionary keeps the set until the interpreter ends, so
+  // `state` stays valid for a function object that outlives the clearing.
+  if (own != nullptr) Ref::steal(std::exchange(own->holder, nullptr)).reset();
+  return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
+
+// Every interpreter gets its own classes, value objects, key strings and
+// PanicException, so the module may be loaded in any number of them, each
+// with its own GIL.
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module_guarded)},
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };
@@ -92,12 +123,12 @@ PyModuleDef kModule = {
     "Exact decimal money arithmetic for a marketplace's billing.\n"
     "The initialisation function PyInit_tallyforge must match the library name\n"
     "configured for the build, or the interpreter cannot import the module.",
-    0,
+    sizeof(ModuleState),
     nullptr,
     kSlots,
-    nullptr,
-    nullptr,
-    nullptr,
+    &traverse_module,
+    &clear_module,
+    &free_module,
 };
 
 }  // namespace

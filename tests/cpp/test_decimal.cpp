@@ -126,6 +126,8 @@ TEST(Decimal, ArithmeticGivesExactTextsAndScales) {
       "5 / 0.0000000000000000000000000001 = 50000000000000000000000000000",
       // The first step stays below scale 0; the following ones reach it.
       "1 / 0.0000000003 = 3333333333.3333333333333333333",
+      // The extension passes 96 bits and drops its last digit, a 2: rounded down.
+      "5545971375998503631548076524 / 7 = 792281625142643375935439503.4",
       // A carry past 96 bits in the last extension step, and in the rounding.
       "79228162514264337593543950329 / 9999999999999999999999999999 = "
       "7.922816251426433759354395034",

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -83,6 +85,8 @@ TEST(DivideAmount, Table) {
       {"10", 5, 2, {"2", "2", "2", "2", "2"}, nullptr},
       {"10.00", 5, 2, {"2.00", "2.00", "2.00", "2.00", "2.00"}, nullptr},
       {"1.500", 2, 2, {"0.75", "0.75"}, nullptr},
+      // places beyond q that are zeros: the remainder 0.0100 is one quantum
+      {"1.0000", 3, 2, {"0.34", "0.33", "0.33"}, nullptr},
       {"0.00", 3, 2, {"0", "0", "0"}, nullptr},
       {"1", 3, 28, {"0.3333333333333333333333333334", "0.3333333333333333333333333333",
                     "0.3333333333333333333333333333"}, nullptr},
@@ -239,6 +243,84 @@ TEST(GetTotals, Table) {
   }
 }
 
+// Lines sharing an id are compared field by field in small groups and hashed in large
+// ones. Either way the distinct lines must be exactly those that a pairwise comparison
+// finds, named by their first appearance, and the amounts must add up to the total.
+TEST(GetTotals, LargeGroupsOfOneId) {
+  const LineItem fee = line(7, 0, "1.25");
+  // One line for each field: equal to `fee` in every other field.
+  std::vector<LineItem> variants(11, fee);
+  variants[0].id = 8;
+  variants[1].priority = 1;
+  variants[2].kind = LineType::Tip;
+  variants[3].amount = "2.50";
+  variants[4].description = "x";
+  variants[5].frozen_value = "1.25";
+  variants[6].percentage = "0.0";
+  variants[7].category = data::Category::EscrowHold;
+  variants[8].destination_user_id = 5;
+  variants[9].destination_account = data::Account::Fund;
+  variants[10].back_into_percentage = true;
+  std::vector<LineItem> interleaved;
+  for (const auto& v : variants) {
+    for (const LineItem& l : {fee, v, fee, v}) interleaved.push_back(l);
+  }
+  std::vector<LineItem> variants_once(17, fee);
+  variants_once.insert(variants_once.end(), variants.begin(), variants.end());
+  std::vector<LineItem> steps;  // ids 1, amounts 0.00 to 19.00 and a copy of 7.00
+  for (int i = 0; i < 20; ++i) steps.push_back(line(1, 0, std::to_string(i) + ".00"));
+  steps.push_back(line(1, 0, "7.00"));
+  const auto cycle = [](int n) {  // amounts 0.005, 1.005, 2.005, 3.005, 0.005, ...
+    std::vector<LineItem> out;
+    for (int i = 0; i < n; ++i) out.push_back(line(3, 0, std::to_string(i % 4) + ".005"));
+    return out;
+  };
+  std::vector<LineItem> two_groups;
+  for (int i = 0; i < 20; ++i) {
+    two_groups.push_back(line(9, 0, "-0.335"));
+    two_groups.push_back(line(2, static_cast<int16_t>(i % 2), "1.00"));
+  }
+
+  struct Case {
+    const char* name;
+    std::vector<LineItem> lines;
+    const char* total;
+    const char* discount;
+  };
+  // clang-format off
+  const Case cases[] = {
+      {"twenty amounts and a copy", steps, "190.00", "0.00"},
+      {"copies collapse, each counts in the discount", std::vector<LineItem>(17, line(7, 0, "-1.00")),
+       "-1.00", "-17.00"},
+      // ten lines of 1.25 and one of 2.50 in tier 0, one of 1.25 in tier 1
+      {"each field tells lines apart", variants_once, "16.25", "0.00"},
+      {"variants between copies", interleaved, "16.25", "0.00"},
+      // 6.02 cut from 0.00 + 1.00 + 2.00 + 3.00: the two smallest positive amounts take a quantum
+      {"sixteen lines, compared", cycle(16), "6.02", "0.00"},
+      {"seventeen lines, hashed", cycle(17), "6.02", "0.00"},
+      {"two groups, alternating", two_groups, "1.66", "-6.70"},  // 0.665 cut, then 1.00
+  };
+  // clang-format on
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::size_t> first;
+    for (std::size_t i = 0; i < c.lines.size(); ++i) {
+      bool seen = false;
+      for (std::size_t j = 0; j < i && !seen; ++j) seen = c.lines[j] == c.lines[i];
+      if (!seen) first.push_back(i);
+    }
+    auto t = funcs::tabulate(c.lines, 2);
+    ASSERT_TRUE(t.ok()) << t.error().message;
+    EXPECT_EQ(t->first, first);
+    ASSERT_EQ(t->amounts.size(), first.size());
+    EXPECT_EQ(funcs::value_string(t->total, 2), c.total);
+    EXPECT_EQ(funcs::value_string(t->discount, 2), c.discount);
+    Decimal sum = funcs::quantized_zero(2);
+    for (const Decimal& amount : t->amounts) sum += amount;
+    EXPECT_TRUE(sum.eq(t->total)) << sum.to_string();
+  }
+}
+
 TEST(GetTotals, Failures) {
   // A computed bill builds its zero before it parses any line.
   EXPECT_EQ(panic_text([] { (void)funcs::get_totals({line(1, 0, "")}, 29); }), kScale29);
@@ -277,6 +359,14 @@ TEST(GetTotals, AmountsAddUpExactlyAtTheLimitOfTheType) {
     EXPECT_EQ(result.error().message,
               "Rounding difference cannot be distributed at this quantization.");
   }
+  // A line at the limit of the type takes a whole number of quanta: the sum drops the
+  // places that no longer fit, which are zeros, so it is exact and the bill adds up.
+  std::vector<LineItem> bill = with_many({}, 2, 200, "0.005");  // cut to 0.00: 1.00 short
+  bill.push_back(line(1, 0, "79228162514264337593543950000"));
+  auto limit = funcs::get_totals(bill, 2);
+  ASSERT_TRUE(limit.ok()) << limit.error().message;
+  EXPECT_EQ(limit->total.to_string(), "79228162514264337593543950001");
+  EXPECT_EQ(limit->subtotals.back().second.to_string(), "79228162514264337593543950001");
   // Shares whose running sum passes 96 bits, though each share is exact.
   auto shares = funcs::divide_amount("19807040628566084398385.987584", 5, 28);
   ASSERT_TRUE(shares.ok()) << shares.error().message;
@@ -327,8 +417,56 @@ TEST(Errors, SayWhereTheyArose) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(c.error.line, c.line);
     EXPECT_EQ(c.error.where, c.where);
-    EXPECT_EQ(c.error.input, c.input);
+    ASSERT_EQ(c.error.input.has_value(), c.input.has_value());
+    if (c.input) {
+      EXPECT_EQ(c.error.input->head, *c.input);
+      EXPECT_EQ(c.error.input->length, c.input->size());
+    }
   }
+}
+
+// A text repeated to `count` copies.
+std::string times(std::string_view piece, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; ++i) out += piece;
+  return out;
+}
+
+TEST(Errors, KeepOnlyTheHeadOfTheirText) {
+  constexpr size_t kMax = data::Excerpt::kMaxChars;
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string head;
+    size_t length;
+  };
+  // One- to four-byte code points, each at the cut.
+  const std::string_view pieces[] = {"7", "\xC3\xA9", "\xE2\x80\xAE", "\xF0\x9F\x92\xB0"};
+  std::vector<Case> cases = {{"empty", "", "", 0}};
+  for (const std::string_view piece : pieces) {
+    for (const size_t n : {size_t{1}, kMax - 1, kMax, kMax + 1, size_t{10'000'000}}) {
+      cases.push_back({"repeated", times(piece, n), times(piece, std::min(n, kMax)), n});
+    }
+    // A wider code point just past the cut or just before it.
+    cases.push_back({"wide after the cut", times("0", kMax) + std::string(piece),
+                     times("0", kMax), kMax + 1});
+    cases.push_back({"wide at the cut", times("0", kMax - 1) + std::string(piece) + "0",
+                     times("0", kMax - 1) + std::string(piece), kMax + 1});
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + ", " + std::to_string(c.text.size()) + " bytes");
+    const data::Excerpt excerpt = data::Excerpt::of(c.text);
+    EXPECT_EQ(excerpt.head, c.head);
+    EXPECT_EQ(excerpt.length, c.length);
+    EXPECT_EQ(excerpt.cut(), c.length > kMax);
+  }
+}
+
+TEST(Errors, HeadOfATextThatIsNotUtf8StaysShort) {
+  // Continuation bytes alone start no code point; the head is bounded anyway.
+  const data::Excerpt excerpt = data::Excerpt::of(std::string(100'000, '\x80'));
+  EXPECT_LE(excerpt.head.size(), 4 * data::Excerpt::kMaxChars);
+  EXPECT_EQ(excerpt.length, 0u);
 }
 
 TEST(GetTotals, LargeBillsAcrossTheWholePriorityRange) {
@@ -486,6 +624,8 @@ TEST(DeliverableLines, SoftAndHardFailures) {
       {[](Context& c) { c.pricing.reset(); }, "Pricing specification not provided.", true},
       {[](Context& c) { c.plan_name = std::string("basic"); }, "Could not find basic in plan list.",
        true},
+      // a name that sorts before every plan's: found by equality alone
+      {[](Context& c) { c.plan_name = std::string("Aa"); }, "Could not find Aa in plan list.", true},
       {[](Context& c) { c.base_price = "abc"; }, "Invalid decimal: unknown character", true},
       {[](Context& c) { c.pricing->plans[0].per_deliverable_price = "1.2.3"; },
        "Invalid decimal: two decimal points", false},

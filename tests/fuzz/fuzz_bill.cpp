@@ -1,8 +1,10 @@
 // A bill built from the input: the per-line amounts of a computed bill add up exactly to its
 // total, everything is cut to the quantization; a frozen bill totals its frozen values; or
 // the computation ends with one of its own messages.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -42,30 +44,83 @@ bool representable(Value v) {
   return exact::cmp(v.magnitude, exact::limit()) < 0;
 }
 
+// A fresh line from the input: a small id, so that lines share ids often.
+LineItem fresh_line(fuzzin::Input& in, uint8_t flags) {
+  LineItem line;
+  line.id = in.byte() % 6;
+  line.priority = static_cast<int16_t>(in.byte() % 5 - 2);
+  line.amount = in.amount();
+  switch ((flags >> 2) & 3u) {
+    case 0: line.percentage = "0"; break;
+    case 1: line.percentage = std::to_string(in.byte() % 120); break;
+    default: line.percentage = in.amount(); break;
+  }
+  line.back_into_percentage = (flags & 2u) != 0;
+  if (flags & 1u) line.frozen_value = in.amount();
+  return line;
+}
+
+// `line` with one field changed: equal to it in all the others.
+void change_one_field(fuzzin::Input& in, LineItem& line) {
+  const uint8_t v = in.byte();
+  switch (in.byte() % 11u) {
+    case 0: line.id = v % 6; break;
+    case 1: line.priority = static_cast<int16_t>(v % 5 - 2); break;
+    case 2: line.kind = static_cast<data::LineType>(v % 5); break;
+    case 3: line.amount = in.amount(); break;
+    case 4: line.description = std::to_string(v % 3); break;
+    case 5: line.frozen_value = line.frozen_value ? std::nullopt : std::optional(in.amount()); break;
+    case 6: line.percentage = std::to_string(v % 120); break;
+    case 7: line.category = v % 2 ? data::Category::EscrowHold : data::Category::ShieldFee; break;
+    case 8: line.destination_user_id = v % 3; break;
+    case 9: line.destination_account = v % 2 ? data::Account::Escrow : data::Account::Card; break;
+    default: line.back_into_percentage = !line.back_into_percentage; break;
+  }
+}
+
+// Whether the lines are the distinct input lines, each once, in order of first appearance.
+bool distinct_in_order(const std::vector<LineItem>& input, const funcs::Totals& totals) {
+  std::vector<const LineItem*> distinct;
+  for (const LineItem& l : input) {
+    if (std::none_of(distinct.begin(), distinct.end(), [&](const LineItem* d) { return *d == l; })) {
+      distinct.push_back(&l);
+    }
+  }
+  if (distinct.size() != totals.subtotals.size()) return false;
+  for (std::size_t k = 0; k < distinct.size(); ++k) {
+    if (!(*distinct[k] == totals.subtotals[k].first)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzzin::Input in{data, data + size};
   const uint32_t q = in.byte() % 30u;
-  std::vector<LineItem> lines(in.byte() % 10u);
-  for (LineItem& line : lines) {
+  // Up to 9 lines, or (a count byte from 200) 17 to 72: long enough that lines sharing an id
+  // are hashed to find the equal ones. A line of a long bill may copy an earlier one, as it
+  // is or with one field changed.
+  const uint8_t count = in.byte();
+  const bool long_bill = count >= 200;
+  std::vector<LineItem> lines;
+  for (std::size_t i = 0, n = long_bill ? 17u + (count - 200u) : count % 10u; i < n; ++i) {
     const uint8_t flags = in.byte();
-    line.id = in.byte() % 6;
-    line.priority = static_cast<int16_t>(in.byte() % 5 - 2);
-    line.amount = in.amount();
-    switch ((flags >> 2) & 3u) {
-      case 0: line.percentage = "0"; break;
-      case 1: line.percentage = std::to_string(in.byte() % 120); break;
-      default: line.percentage = in.amount(); break;
+    if (long_bill && i > 0 && (flags & 0x80u)) {
+      lines.push_back(lines[in.byte() % i]);
+      if (flags & 0x40u) change_one_field(in, lines.back());
+    } else {
+      lines.push_back(fresh_line(in, flags));
     }
-    line.back_into_percentage = (flags & 2u) != 0;
-    if (flags & 1u) line.frozen_value = in.amount();
   }
   std::string what = "bill at quantization " + std::to_string(q) + ":";
   for (const LineItem& l : lines) {
-    what += "\n  id " + std::to_string(l.id) + " priority " + std::to_string(l.priority) + " amount '" +
-            l.amount + "' percentage '" + l.percentage + "'" + (l.back_into_percentage ? " back-into" : "") +
-            (l.frozen_value ? " frozen '" + *l.frozen_value + "'" : "");
+    what += "\n  id " + std::to_string(l.id) + " kind " + std::to_string(static_cast<int>(l.kind)) +
+            " description '" + l.description + "' category " + std::to_string(static_cast<int>(l.category)) +
+            " account " + std::to_string(static_cast<int>(l.destination_account)) +
+            (l.destination_user_id ? " user " + std::to_string(*l.destination_user_id) : "") + " priority " +
+            std::to_string(l.priority) + " amount '" + l.amount + "' percentage '" + l.percentage + "'" +
+            (l.back_into_percentage ? " back-into" : "") + (l.frozen_value ? " frozen '" + *l.frozen_value + "'" : "");
   }
 
   tallyforge::Result<funcs::Totals, data::TabulationError> result = data::TabulationError{};
@@ -81,6 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   const funcs::Totals& totals = result.value();
+  if (!distinct_in_order(lines, totals)) exact::fail("equal lines not taken once, in order of first appearance", what);
   const auto reckoned = funcs::reckon_lines(lines, q);
   if (!reckoned || !reckoned->same_repr(totals.total)) exact::fail("reckon_lines disagrees with get_totals", what);
 

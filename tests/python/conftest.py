@@ -12,11 +12,15 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from hypothesis import HealthCheck, settings
 
-# For slow interpreters and instrumented builds (scripts/asan, scripts/refcount pass
-# --hypothesis-profile=slow): no deadline and no complaint about slow input generation.
-settings.register_profile("slow", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+try:
+    from hypothesis import HealthCheck, settings
+except ImportError:  # an isolated sub-interpreter (test_interpreters.py) refuses its native part
+    pass
+else:
+    # For slow interpreters and instrumented builds (scripts/asan, scripts/refcount pass
+    # --hypothesis-profile=slow): no deadline and no complaint about slow input generation.
+    settings.register_profile("slow", deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 try:
     import tallyforge as tf

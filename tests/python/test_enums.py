@@ -167,3 +167,24 @@ def test_rebinding_a_class_attribute_does_not_change_results(monkeypatch):
     out = tf.py_tip_fee_lines(tip_context())
     assert out[1]["kind"] is original
     assert repr(out[1]["kind"]) == "LineType.CardFee"
+
+
+class _OwnEquality(int):
+    def __eq__(self, other):
+        return "own"
+
+    __hash__ = int.__hash__
+
+
+@pytest.mark.parametrize("number, expected", [(-1, "own"), (-65532, "own"), (70000, "own"), (4, True)])
+def test_integers_out_of_range_leave_equality_to_the_other_side(number, expected):
+    # Not a value of any enumeration: the comparison is the other operand's to make.
+    assert (LineType.Tip == _OwnEquality(number)) == expected
+
+
+@pytest.mark.parametrize("args", [(), ("LineType",), (4, "LineType"), ("LineType", 4, 5)])
+def test_restore_function_refuses_other_arguments(args):
+    restore = LineType.Tip.__reduce__()[0]
+    with pytest.raises(TypeError) as info:
+        restore(*args)
+    assert str(info.value) == "_enum_value() takes a class name and an integer"

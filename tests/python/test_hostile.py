@@ -5,6 +5,9 @@ SystemError, or return a result with an exception set."""
 
 from __future__ import annotations
 
+import subprocess
+import sys
+import textwrap
 from decimal import Decimal, localcontext
 
 import pytest
@@ -19,6 +22,7 @@ from conftest import (
     TIP_KEYS,
     Mapping,
     cause_chain,
+    child_env,
     deliverable_context,
     line,
     outcome,
@@ -329,3 +333,92 @@ def test_bill_of_100000_lines():
         assert sum(map(Decimal, out["subtotals"].values())) == Decimal(out["total"])
     # equal lines are one line
     assert tf.py_get_totals([line(1, "-1.00")] * 100_000, 2)["subtotals"] == {1: "-1.00"}
+
+
+# --- a huge field ------------------------------------------------------------------------------
+
+HUGE = 100_000_000
+# A child interpreter reads the peak of its resident memory before and after one failing call
+# on a field of HUGE characters, built as one object so that nothing before the call peaked
+# higher than what it still holds.
+HUGE_FIELD = textwrap.dedent(
+    """
+    import resource, sys
+    import tallyforge as tf
+
+    def peak():
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+
+    text = "1" * {size}
+    line = dict(id=1, priority=0, kind=tf.LineType.AddOn, amount=text, description="",
+                frozen_value=None, percentage="0", category=tf.Category.Payment,
+                destination_user_id=None, destination_account=tf.Account.Escrow,
+                back_into_percentage=False)
+    calls = dict(divide=lambda: tf.py_divide_amount(text, 3, 2),
+                 reckon=lambda: tf.py_reckon_lines([line], 2))
+    call = calls[sys.argv[1]]
+    before = peak()
+    try:
+        call()
+    except ValueError as exc:
+        print(len(exc.__notes__[0]), peak() - before, exc.__notes__[0][-40:])
+    """
+).format(size=HUGE)
+
+
+@pytest.mark.parametrize(
+    "call, place",
+    [("divide", "source_amount"), ("reckon", "lines[0].amount")],
+)
+def test_failing_on_a_huge_field_keeps_the_note_and_memory_small(call, place):
+    result = subprocess.run(
+        [sys.executable, "-c", HUGE_FIELD, call], capture_output=True, text=True, timeout=300, env=child_env()
+    )
+    assert result.returncode == 0, result.stderr
+    note_length, grown, tail = result.stdout.split(maxsplit=2)
+    assert int(note_length) < 300
+    assert tail.endswith(f"…' ({HUGE} characters)\n")
+    # Reading a text argument copies it once, as every call does; the failure adds less than
+    # half of it again (a note of the whole text took five copies).
+    assert int(grown) < HUGE * 3 // 2, f"{int(grown) / HUGE:.2f} times the field"
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: tf.py_get_totals([line(1, 5)], 2),  # an int where a text belongs
+        lambda: tf.py_divide_amount(1.5, 2, 2),
+    ],
+    ids=["field", "argument"],
+)
+def test_type_errors_under_failing_allocations(call):
+    # Each allocation of the call fails in turn; naming the wrong type needs one, and its
+    # failure must end in MemoryError, never in a crash or a message without the name.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    outcomes = set()
+    for start in range(1, 40):
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            call()
+            outcomes.add(None)
+        except (MemoryError, TypeError) as exc:
+            outcomes.add(type(exc))
+        finally:
+            testcapi.remove_mem_hooks()
+    assert outcomes <= {MemoryError, TypeError} and MemoryError in outcomes
+
+
+class _ModuleRaises(type):
+    @property
+    def __module__(cls):  # looked at to tell NumPy's booleans from others
+        raise RuntimeError("no module")
+
+
+def test_bool_field_whose_type_hides_its_module():
+    odd = _ModuleRaises("Odd", (), {})()
+    with pytest.raises(TypeError) as info:
+        tf.py_get_totals([line(1, "1", back_into_percentage=odd)], 2)
+    assert "LineItem.back_into_percentage" in str(info.value)
+    assert type(info.value.__cause__) is RuntimeError and info.value.__cause__.args == ("no module",)

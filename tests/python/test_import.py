@@ -4,8 +4,6 @@ import importlib.metadata
 import tomllib
 from pathlib import Path
 
-import pytest
-
 import tallyforge
 
 PYPROJECT = Path(__file__).resolve().parents[2] / "pyproject.toml"
@@ -16,20 +14,6 @@ def test_module_imports_as_extension():
     # The compiled module, not some directory of the work tree that happens to be importable.
     assert tallyforge.__file__ is not None
     assert tallyforge.__file__.endswith((".so", ".pyd"))
-
-
-def test_isolated_subinterpreters_refuse_the_module():
-    # The classes and value objects are shared by the whole process; an
-    # interpreter with its own objects must not be handed them.
-    interpreters = pytest.importorskip("_interpreters")
-    interp = interpreters.create()
-    try:
-        failure = interpreters.exec(interp, "import tallyforge")
-    finally:
-        interpreters.destroy(interp)
-    assert failure is not None
-    assert failure.type.__name__ == "ImportError"
-    assert "subinterpreters" in failure.msg
 
 
 def test_version_is_the_package_version_and_adds_no_other_name():

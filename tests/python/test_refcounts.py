@@ -145,3 +145,27 @@ def test_failed_allocations_raise_memoryerror_and_leave_counts_unchanged(name):
     # Nothing but the call's own outcome or MemoryError; in particular no SystemError from
     # an error path that returned NULL without an exception or a result with one.
     assert seen <= {MemoryError, normal}
+
+
+# Interpreters created, used and closed: each round of cycles may leave no more behind in
+# the process than the same cycles of an interpreter that runs nothing (what CPython itself
+# leaves per interpreter differs from version to version). Losing an interpreter's classes,
+# value objects and key strings would leave a few hundred blocks and references a cycle.
+INTERPRETER_CYCLES = 40
+PER_CYCLE_ALLOWANCE = 20
+
+
+@pytest.mark.parametrize("config", ["isolated", "legacy"])
+def test_interpreter_cycles_leave_counts_unchanged(config):
+    interpreters = pytest.importorskip("_interpreters")
+    from test_interpreters import cycles
+
+    def per_round(module: str) -> list[tuple[int, int]]:
+        cycles(module, config, 5)  # warm-up
+        return [gained(lambda: cycles(module, config, INTERPRETER_CYCLES)) for _ in range(3)]
+
+    nothing, ours = per_round("nothing"), per_round("tallyforge")
+    report(f"interpreters {config!r}: {INTERPRETER_CYCLES} cycles a round, gained {ours}, by empty interpreters {nothing}")
+    excess = [(o[0] - min(n[0] for n in nothing), o[1] - min(n[1] for n in nothing)) for o in ours]
+    assert not leaked(excess, INTERPRETER_CYCLES * PER_CYCLE_ALLOWANCE), (ours, nothing)
+    assert len(interpreters.list_all()) == 1  # only the main interpreter is left
