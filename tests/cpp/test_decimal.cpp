@@ -89,6 +89,12 @@ TEST(Decimal, FormatsConstantsAndChecksScale) {
   EXPECT_EQ(Decimal::from_parts(5, 0, 0, 3, false).to_string(), "0.005");
   EXPECT_EQ(Decimal::make(1, 28).to_string(), "0.0000000000000000000000000001");
   EXPECT_EQ(Decimal::make(INT64_MIN, 0).to_string(), "-9223372036854775808");
+  EXPECT_EQ(Decimal::make(-1, 2).to_string(), "-0.01");
+  EXPECT_EQ(Decimal::make(INT64_MAX, 3).to_string(), "9223372036854775.807");
+  // A constant may be written with more places than any operation gives.
+  EXPECT_EQ(Decimal::from_parts(7, 0, 0, 30, true).to_string(), "-0.000000000000000000000000000007");
+  EXPECT_EQ(Decimal::from_parts(~0u, ~0u, ~0u, 40, false).to_string(),
+            "0.0000000000079228162514264337593543950335");
   EXPECT_EQ(text_or_panic([] { return Decimal::make(1, 29); }),
             "Scale exceeds the maximum precision allowed: 29 > 28");
   EXPECT_EQ(text_or_panic([] { return Decimal::make(0, 4294967295u); }),

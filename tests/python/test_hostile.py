@@ -14,6 +14,7 @@ import pytest
 
 import tallyforge as tf
 from conftest import (
+    call_kinds,
     DELIVERABLE_KEYS,
     LINE_KEYS,
     MAX,
@@ -157,6 +158,30 @@ def test_lone_surrogate_in_every_text_field(record, key):
 def test_numpy_booleans_read_as_booleans(record, key, truth):
     np = pytest.importorskip("numpy")
     assert outcome(with_field, (record, key, np.bool_(truth))) == outcome(with_field, (record, key, truth))
+
+
+def numpy_like(name, **namespace):
+    return type(name, (), {"__module__": "numpy", **namespace})()
+
+
+@pytest.mark.parametrize("record, key", BOOL_FIELDS[:2])
+@pytest.mark.parametrize(
+    "value, last",
+    [
+        (numpy_like("bool_", __bool__=lambda self: True), None),
+        (numpy_like("bool", __bool__=lambda self: False), None),
+        (numpy_like("bool"), ("TypeError", "object of type '<class 'numpy.bool'>' does not define a '__bool__' conversion")),
+        (numpy_like("bool_", __bool__=lambda self: 1 / 0), ("ZeroDivisionError", "division by zero")),
+    ],
+    ids=["true", "false", "no __bool__", "__bool__ raises"],
+)
+def test_objects_named_like_numpy_booleans(record, key, value, last):
+    # Taken as NumPy's booleans by their module and name, and read through their truth.
+    got = outcome(with_field, (record, key, value))
+    if last is None:
+        assert got == outcome(with_field, (record, key, bool(value)))
+    else:
+        assert got[0] == "raised" and got[1][0][0] == "TypeError" and got[1][-1] == last
 
 
 class Text(str):
@@ -422,3 +447,39 @@ def test_bool_field_whose_type_hides_its_module():
         tf.py_get_totals([line(1, "1", back_into_percentage=odd)], 2)
     assert "LineItem.back_into_percentage" in str(info.value)
     assert type(info.value.__cause__) is RuntimeError and info.value.__cause__.args == ("no module",)
+
+
+ALLOCATION_KINDS = {name: kind for name, kind in call_kinds().items()
+                    if not name.startswith("panic")}
+
+
+@pytest.mark.parametrize("kind", ALLOCATION_KINDS.values(), ids=ALLOCATION_KINDS.keys())
+def test_every_allocation_of_a_call_may_fail(kind):
+    # After n allocations of the call the next one fails, for each n in turn: the call then
+    # returns what it returns normally or raises MemoryError (perhaps as the cause of its
+    # usual error), and never crashes, raises SystemError or returns a half-built result.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    func, args, kwargs = kind
+    normal = outcome(func, args, kwargs)
+    failed = 0
+    for start in range(80):
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            result = func(*args, **kwargs)
+        except BaseException as exc:  # noqa: BLE001 - PanicException included
+            testcapi.remove_mem_hooks()
+            chain = cause_chain(exc)
+            if any(t is MemoryError for t, _ in chain):
+                failed += 1
+                continue
+            got = ("raised", [(t.__name__, text) for t, text in chain])
+        else:
+            testcapi.remove_mem_hooks()
+            got = outcome(lambda: result, ())
+        finally:
+            testcapi.remove_mem_hooks()
+        assert got == normal, f"allocation {start} failing"
+    # Only an empty list (the interpreter keeps some) comes back without any allocation.
+    assert failed or normal == ("returned", "[]"), "no allocation of the call failed"
