@@ -160,6 +160,29 @@ def test_numpy_booleans_read_as_booleans(record, key, truth):
     assert outcome(with_field, (record, key, np.bool_(truth))) == outcome(with_field, (record, key, truth))
 
 
+class CollidesWithAmount:
+    """A key that hashes like "amount" and refuses to be compared once armed."""
+
+    armed = False
+
+    def __hash__(self):
+        return hash("amount")
+
+    def __eq__(self, other):
+        if CollidesWithAmount.armed:
+            raise RuntimeError("no comparing")
+        return False
+
+
+@pytest.mark.parametrize("func", [tf.py_get_totals, tf.py_reckon_lines])
+def test_a_failing_key_lookup_raises_what_failed(func, monkeypatch):
+    # Looking up "amount" meets the other key first and must compare with it.
+    d = {CollidesWithAmount(): 1}
+    d.update(line(1, "1.00"))
+    monkeypatch.setattr(CollidesWithAmount, "armed", True)
+    assert outcome(func, ([d], 2)) == ("raised", [("RuntimeError", "no comparing")])
+
+
 def numpy_like(name, **namespace):
     return type(name, (), {"__module__": "numpy", **namespace})()
 
