@@ -150,6 +150,8 @@ TEST(Decimal, ArithmeticGivesExactTextsAndScales) {
       "15.845632502852867518708790071 / 2 = 7.922816251426433759354395036",
       "15845632502852867518708790069 / 20 = 792281625142643375935439503.4",
       "15845632502852867518708790071 / 20 = 792281625142643375935439503.6",
+      // A product of exactly 2^96: one digit too many, dropped with rounding.
+      "2.81474976710656 * 281474976710656 = 792281625142643.3759354395034",
       // The places added reach 2^96 exactly: one place is dropped again.
       "19807040628566084398385987584 / 25 = 792281625142643375935439503.4",
       // Eight zeros of the extension at once (a quotient divisible by 2^32).
