@@ -488,6 +488,9 @@ def test_every_allocation_of_a_call_may_fail(kind):
     normal = outcome(func, args, kwargs)
     failed = 0
     for start in range(80):
+        # Small dicts held alive empty the interpreter's free list of key tables, so that
+        # the call's dicts must allocate theirs too.
+        held = [{"held": i} for i in range(200)]  # noqa: F841 - held during the call
         testcapi.set_nomemory(start, start + 1)
         try:
             result = func(*args, **kwargs)
@@ -508,3 +511,39 @@ def test_every_allocation_of_a_call_may_fail(kind):
         assert got == normal, f"allocation {start} failing"
     # Only an empty list (the interpreter keeps some) comes back without any allocation.
     assert failed or normal == ("returned", "[]"), "no allocation of the call failed"
+
+
+def test_every_allocation_of_making_a_module_object_may_fail():
+    # Each new module object of the loaded extension runs the module's own setup again (the
+    # interpreter's classes and strings already exist): after n allocations the next one
+    # fails, for each n in turn. The setup then fails with MemoryError (or the panic it causes)
+    # or makes a complete module; never SystemError, never a module without its names.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    import _imp
+    import importlib.util
+
+    spec = importlib.util.find_spec("tallyforge")
+    failed = made = 0
+    for start in range(400):
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            module = _imp.create_dynamic(spec)
+            _imp.exec_dynamic(module)
+        except BaseException as exc:  # noqa: BLE001 - PanicException included
+            testcapi.remove_mem_hooks()
+            chain = cause_chain(exc)
+            # An __all__ that cannot grow is a broken invariant of the setup: a panic.
+            grow = (chain[0][0].__name__, chain[0][1]) == ("PanicException", "could not append to __all__")
+            assert grow or MemoryError in [t for t, _ in chain], chain
+            assert SystemError not in [t for t, _ in chain], chain
+            failed += 1
+            continue
+        finally:
+            testcapi.remove_mem_hooks()
+        assert module is not tf and module.__all__ == tf.__all__
+        assert module.py_divide_amount("1.00", 3, 2) == ["0.34", "0.33", "0.33"]
+        assert callable(module._enum_value)
+        made += 1
+    assert failed and made
