@@ -89,6 +89,13 @@ TEST(Decimal, FormatsConstantsAndChecksScale) {
   EXPECT_EQ(Decimal::from_parts(5, 0, 0, 3, false).to_string(), "0.005");
   EXPECT_EQ(Decimal::make(1, 28).to_string(), "0.0000000000000000000000000001");
   EXPECT_EQ(Decimal::make(INT64_MIN, 0).to_string(), "-9223372036854775808");
+  EXPECT_EQ(Decimal::make(-1, 2).to_string(), "-0.01");
+  EXPECT_EQ(Decimal::make(INT64_MAX, 3).to_string(), "9223372036854775.807");
+  // A constant may be written with more places than any operation gives.
+  EXPECT_EQ(Decimal::from_parts(7, 0, 0, 30, true).to_string(), "-0.000000000000000000000000000007");
+  EXPECT_EQ(Decimal::from_parts(~0u, ~0u, ~0u, 40, false).to_string(),
+            "0.0000000000079228162514264337593543950335");
+  EXPECT_EQ(Decimal::from_parts(1, 0, 0, 255, false).to_string(), "0." + std::string(254, '0') + "1");
   EXPECT_EQ(text_or_panic([] { return Decimal::make(1, 29); }),
             "Scale exceeds the maximum precision allowed: 29 > 28");
   EXPECT_EQ(text_or_panic([] { return Decimal::make(0, 4294967295u); }),
@@ -137,6 +144,18 @@ TEST(Decimal, ArithmeticGivesExactTextsAndScales) {
       "7.9228162514264337593543950335",
       // The carried step drops a 5 with a remainder left: rounded up.
       "792281625142643375927.51668720 / 99999999999999999999 = 7.922816251426433759354395035",
+      // ...and an exact 5 to the even neighbour, down or up: when the last place cannot be
+      // added, and when the places added carry the quotient past 96 bits.
+      "15.845632502852867518708790069 / 2 = 7.922816251426433759354395034",
+      "15.845632502852867518708790071 / 2 = 7.922816251426433759354395036",
+      "15845632502852867518708790069 / 20 = 792281625142643375935439503.4",
+      "15845632502852867518708790071 / 20 = 792281625142643375935439503.6",
+      // A product of exactly 2^96: one digit too many, dropped with rounding.
+      "2.81474976710656 * 281474976710656 = 792281625142643.3759354395034",
+      // The places added reach 2^96 exactly: one place is dropped again.
+      "19807040628566084398385987584 / 25 = 792281625142643375935439503.4",
+      // Eight zeros of the extension at once (a quotient divisible by 2^32).
+      "1099511627776 / 5 = 219902325555.2", "1099511627776 / 0.5 = 2199023255552",
       "1 / 0 = Division by zero", "0 / 0.00 = Division by zero",
       "79228162514264337593543950335 / 0.1 = Division overflowed",
       "79228162514264337593543950335 / -0.0000000000000000000000000007 = Division overflowed",

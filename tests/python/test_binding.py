@@ -281,6 +281,12 @@ def test_panic_exception_class():
     assert cls.__name__ == "PanicException"
     assert cls.__bases__ == (BaseException,)
     assert not issubclass(cls, Exception)
-    assert cls.__doc__
+    assert "derives from BaseException,\nnot Exception, so that it usually propagates" in cls.__doc__
     with pytest.raises(cls):  # one class per process, whatever fails
         tf.py_reckon_lines([line(amount="1")], 30)
+
+
+def test_module_docstring_names_the_initialisation_function():
+    lines = tf.__doc__.splitlines()
+    assert len(lines) == 3 and "PyInit_tallyforge must match the library name" in lines[1]
+    assert lines[2].endswith("or the interpreter cannot import the module.")

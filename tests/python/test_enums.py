@@ -182,6 +182,13 @@ def test_integers_out_of_range_leave_equality_to_the_other_side(number, expected
     assert (LineType.Tip == _OwnEquality(number)) == expected
 
 
+@pytest.mark.parametrize("number", [2**70, -(2**70)])
+def test_restore_function_refuses_numbers_beyond_a_long(number):
+    restore = LineType.Tip.__reduce__()[0]
+    with pytest.raises(OverflowError):
+        restore("Category", number)
+
+
 @pytest.mark.parametrize("args", [(), ("LineType",), (4, "LineType"), ("LineType", 4, 5)])
 def test_restore_function_refuses_other_arguments(args):
     restore = LineType.Tip.__reduce__()[0]

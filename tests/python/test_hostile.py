@@ -14,6 +14,7 @@ import pytest
 
 import tallyforge as tf
 from conftest import (
+    call_kinds,
     DELIVERABLE_KEYS,
     LINE_KEYS,
     MAX,
@@ -157,6 +158,53 @@ def test_lone_surrogate_in_every_text_field(record, key):
 def test_numpy_booleans_read_as_booleans(record, key, truth):
     np = pytest.importorskip("numpy")
     assert outcome(with_field, (record, key, np.bool_(truth))) == outcome(with_field, (record, key, truth))
+
+
+class CollidesWithAmount:
+    """A key that hashes like "amount" and refuses to be compared once armed."""
+
+    armed = False
+
+    def __hash__(self):
+        return hash("amount")
+
+    def __eq__(self, other):
+        if CollidesWithAmount.armed:
+            raise RuntimeError("no comparing")
+        return False
+
+
+@pytest.mark.parametrize("func", [tf.py_get_totals, tf.py_reckon_lines])
+def test_a_failing_key_lookup_raises_what_failed(func, monkeypatch):
+    # Looking up "amount" meets the other key first and must compare with it.
+    d = {CollidesWithAmount(): 1}
+    d.update(line(1, "1.00"))
+    monkeypatch.setattr(CollidesWithAmount, "armed", True)
+    assert outcome(func, ([d], 2)) == ("raised", [("RuntimeError", "no comparing")])
+
+
+def numpy_like(name, **namespace):
+    return type(name, (), {"__module__": "numpy", **namespace})()
+
+
+@pytest.mark.parametrize("record, key", BOOL_FIELDS[:2])
+@pytest.mark.parametrize(
+    "value, last",
+    [
+        (numpy_like("bool_", __bool__=lambda self: True), None),
+        (numpy_like("bool", __bool__=lambda self: False), None),
+        (numpy_like("bool"), ("TypeError", "object of type '<class 'numpy.bool'>' does not define a '__bool__' conversion")),
+        (numpy_like("bool_", __bool__=lambda self: 1 / 0), ("ZeroDivisionError", "division by zero")),
+    ],
+    ids=["true", "false", "no __bool__", "__bool__ raises"],
+)
+def test_objects_named_like_numpy_booleans(record, key, value, last):
+    # Taken as NumPy's booleans by their module and name, and read through their truth.
+    got = outcome(with_field, (record, key, value))
+    if last is None:
+        assert got == outcome(with_field, (record, key, bool(value)))
+    else:
+        assert got[0] == "raised" and got[1][0][0] == "TypeError" and got[1][-1] == last
 
 
 class Text(str):
@@ -422,3 +470,80 @@ def test_bool_field_whose_type_hides_its_module():
         tf.py_get_totals([line(1, "1", back_into_percentage=odd)], 2)
     assert "LineItem.back_into_percentage" in str(info.value)
     assert type(info.value.__cause__) is RuntimeError and info.value.__cause__.args == ("no module",)
+
+
+ALLOCATION_KINDS = {name: kind for name, kind in call_kinds().items()
+                    if not name.startswith("panic")}
+
+
+@pytest.mark.parametrize("kind", ALLOCATION_KINDS.values(), ids=ALLOCATION_KINDS.keys())
+def test_every_allocation_of_a_call_may_fail(kind):
+    # After n allocations of the call the next one fails, for each n in turn: the call then
+    # returns what it returns normally or raises MemoryError (perhaps as the cause of its
+    # usual error), and never crashes, raises SystemError or returns a half-built result.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    func, args, kwargs = kind
+    normal = outcome(func, args, kwargs)
+    failed = 0
+    for start in range(80):
+        # Small dicts held alive empty the interpreter's free list of key tables, so that
+        # the call's dicts must allocate theirs too.
+        held = [{"held": i} for i in range(200)]  # noqa: F841 - held during the call
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            result = func(*args, **kwargs)
+        except BaseException as exc:  # noqa: BLE001 - PanicException included
+            testcapi.remove_mem_hooks()
+            chain = cause_chain(exc)
+            # MemoryError itself, or the call's usual error caused by one: never another.
+            usual = normal[0] == "raised" and chain[0][0].__name__ == normal[1][0][0]
+            if chain[0][0] is MemoryError or usual and any(t is MemoryError for t, _ in chain):
+                failed += 1
+                continue
+            got = ("raised", [(t.__name__, text) for t, text in chain])
+        else:
+            testcapi.remove_mem_hooks()
+            got = outcome(lambda: result, ())
+        finally:
+            testcapi.remove_mem_hooks()
+        assert got == normal, f"allocation {start} failing"
+    # Only an empty list (the interpreter keeps some) comes back without any allocation.
+    assert failed or normal == ("returned", "[]"), "no allocation of the call failed"
+
+
+def test_every_allocation_of_making_a_module_object_may_fail():
+    # Each new module object of the loaded extension runs the module's own setup again (the
+    # interpreter's classes and strings already exist): after n allocations the next one
+    # fails, for each n in turn. The setup then fails with MemoryError (or the panic it causes)
+    # or makes a complete module; never SystemError, never a module without its names.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    import _imp
+    import importlib.util
+
+    spec = importlib.util.find_spec("tallyforge")
+    failed = made = 0
+    for start in range(400):
+        testcapi.set_nomemory(start, start + 1)
+        try:
+            module = _imp.create_dynamic(spec)
+            _imp.exec_dynamic(module)
+        except BaseException as exc:  # noqa: BLE001 - PanicException included
+            testcapi.remove_mem_hooks()
+            chain = cause_chain(exc)
+            # An __all__ that cannot grow is a broken invariant of the setup: a panic.
+            grow = (chain[0][0].__name__, chain[0][1]) == ("PanicException", "could not append to __all__")
+            assert grow or MemoryError in [t for t, _ in chain], chain
+            assert SystemError not in [t for t, _ in chain], chain
+            failed += 1
+            continue
+        finally:
+            testcapi.remove_mem_hooks()
+        assert module is not tf and module.__all__ == tf.__all__
+        assert module.py_divide_amount("1.00", 3, 2) == ["0.34", "0.33", "0.33"]
+        assert callable(module._enum_value)
+        made += 1
+    assert failed and made

@@ -280,3 +280,14 @@ def test_notes_leave_type_args_and_cause_as_they_were():
     with pytest.raises(ValueError) as info:
         tf.py_divide_amount("ten", 2, 2)
     assert info.value.args == ("Invalid decimal: unknown character",)
+
+
+def test_a_difference_no_line_can_take_is_refused():
+    # At 27 places the tier's rounding leaves a difference for the line of 25 integer
+    # digits, which cannot hold another quantum: refused, never handed out inexactly.
+    bill = [line(1, "0", 1, "33.333"), line(2, "5136956864715894534380849.029", 2, "150"),
+            line(3, "441.322144115321807375363642", 0, "99.99")]
+    for func in (tf.py_get_totals, tf.py_reckon_lines):
+        with pytest.raises(ValueError) as info:
+            func(bill, 27)
+        assert info.value.args == ("Rounding difference cannot be distributed at this quantization.",)
