@@ -134,14 +134,18 @@ refcount:
 N ?= 300
 SEED ?= 1
 MUTANT_WORKERS ?= 2
+# universalmutator lives in a virtual environment of its own: its dependencies include the
+# old PyPI backport of `typing`, which would shadow the standard library's in the test
+# environment and break every test that starts an interpreter.
+MUTATE_BIN := $(CURDIR)/.venv-mutate/bin
 mutants: mutation-env
-	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python scripts/mutants --n $(N) $(if $(NB),--nb $(NB)) \
-	  --seed $(SEED) --workers $(MUTANT_WORKERS)
+	PATH="$(VENV_BIN):$(MUTATE_BIN):$$PATH" $(VENV_BIN)/python scripts/mutants --n $(N) \
+	  $(if $(NB),--nb $(NB)) --seed $(SEED) --workers $(MUTANT_WORKERS)
 
 # A few mutants the C++ tests are known to kill (scripts/mutants-smoke.txt): keeps the tool working.
 mutants-smoke: mutation-env
-	PATH="$(VENV_BIN):$$PATH" $(VENV_BIN)/python scripts/mutants --smoke 5
+	PATH="$(VENV_BIN):$(MUTATE_BIN):$$PATH" $(VENV_BIN)/python scripts/mutants --smoke 5
 
 mutation-env: env
-	@[[ -x $(VENV_BIN)/mutate ]] || $(VENV_BIN)/python -m pip install -q --disable-pip-version-check \
-	  "universalmutator>=1.14"
+	@[[ -x $(MUTATE_BIN)/mutate ]] || { $(VENV_BIN)/python -m venv --clear $(dir $(MUTATE_BIN)) && \
+	  $(MUTATE_BIN)/python -m pip install -q --disable-pip-version-check "universalmutator>=1.14"; }

@@ -431,6 +431,15 @@ def test_failing_on_a_huge_field_keeps_the_note_and_memory_small(call, place):
     assert int(grown) < HUGE * 3 // 2, f"{int(grown) / HUGE:.2f} times the field"
 
 
+@pytest.fixture
+def testcapi():
+    """CPython's test module, for making the interpreter's allocations fail on purpose."""
+    module = pytest.importorskip("_testcapi")
+    if not hasattr(module, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    return module
+
+
 @pytest.mark.parametrize(
     "call",
     [
@@ -439,12 +448,9 @@ def test_failing_on_a_huge_field_keeps_the_note_and_memory_small(call, place):
     ],
     ids=["field", "argument"],
 )
-def test_type_errors_under_failing_allocations(call):
+def test_type_errors_under_failing_allocations(call, testcapi):
     # Each allocation of the call fails in turn; naming the wrong type needs one, and its
     # failure must end in MemoryError, never in a crash or a message without the name.
-    testcapi = pytest.importorskip("_testcapi")
-    if not hasattr(testcapi, "set_nomemory"):
-        pytest.skip("_testcapi.set_nomemory is missing")
     outcomes = set()
     for start in range(1, 40):
         testcapi.set_nomemory(start, start + 1)
@@ -477,13 +483,10 @@ ALLOCATION_KINDS = {name: kind for name, kind in call_kinds().items()
 
 
 @pytest.mark.parametrize("kind", ALLOCATION_KINDS.values(), ids=ALLOCATION_KINDS.keys())
-def test_every_allocation_of_a_call_may_fail(kind):
+def test_every_allocation_of_a_call_may_fail(kind, testcapi):
     # After n allocations of the call the next one fails, for each n in turn: the call then
     # returns what it returns normally or raises MemoryError (perhaps as the cause of its
     # usual error), and never crashes, raises SystemError or returns a half-built result.
-    testcapi = pytest.importorskip("_testcapi")
-    if not hasattr(testcapi, "set_nomemory"):
-        pytest.skip("_testcapi.set_nomemory is missing")
     func, args, kwargs = kind
     normal = outcome(func, args, kwargs)
     failed = 0
@@ -513,14 +516,11 @@ def test_every_allocation_of_a_call_may_fail(kind):
     assert failed or normal == ("returned", "[]"), "no allocation of the call failed"
 
 
-def test_every_allocation_of_making_a_module_object_may_fail():
+def test_every_allocation_of_making_a_module_object_may_fail(testcapi):
     # Each new module object of the loaded extension runs the module's own setup again (the
     # interpreter's classes and strings already exist): after n allocations the next one
     # fails, for each n in turn. The setup then fails with MemoryError (or the panic it causes)
     # or makes a complete module; never SystemError, never a module without its names.
-    testcapi = pytest.importorskip("_testcapi")
-    if not hasattr(testcapi, "set_nomemory"):
-        pytest.skip("_testcapi.set_nomemory is missing")
     import _imp
     import importlib.util
 
