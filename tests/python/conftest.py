@@ -158,6 +158,17 @@ def panic_exc() -> type[BaseException]:
     return panic_class()
 
 
+# Set by scripts/chroot-sid when the tests run under an emulator (qemu-user, some ten times
+# slower): loops whose length only buys statistical weight run shorter, and children get
+# longer to finish. What each test checks stays the same.
+EMULATED = os.environ.get("TALLYFORGE_EMULATED") == "1"
+
+
+def child_timeout(seconds: float) -> float:
+    """A child interpreter's time limit, scaled for emulation."""
+    return seconds * 10 if EMULATED else seconds
+
+
 # What a child interpreter must inherit to load an instrumented build of the module: the
 # sanitizer runtime preloaded into it, its options, and the allocator setting.
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")

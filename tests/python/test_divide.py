@@ -12,7 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 import tallyforge as tf
-from conftest import child_env
+from conftest import child_env, child_timeout
 
 IMPROPER = "Amount is improperly quantized. Cannot divide."
 NOT_DIVISIBLE = "Amount cannot be divided into shares at this quantization."
@@ -100,7 +100,7 @@ def test_shares_that_cannot_absorb_the_remainder_fail_promptly():
         """
     )
     result = subprocess.run(
-        [sys.executable, "-c", script], capture_output=True, text=True, timeout=60, env=child_env()
+        [sys.executable, "-c", script], capture_output=True, text=True, timeout=child_timeout(60), env=child_env()
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == [f"ValueError {NOT_DIVISIBLE}"] * 2

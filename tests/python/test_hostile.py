@@ -24,6 +24,7 @@ from conftest import (
     Mapping,
     cause_chain,
     child_env,
+    child_timeout,
     deliverable_context,
     line,
     outcome,
@@ -420,7 +421,7 @@ HUGE_FIELD = textwrap.dedent(
 )
 def test_failing_on_a_huge_field_keeps_the_note_and_memory_small(call, place):
     result = subprocess.run(
-        [sys.executable, "-c", HUGE_FIELD, call], capture_output=True, text=True, timeout=300, env=child_env()
+        [sys.executable, "-c", HUGE_FIELD, call], capture_output=True, text=True, timeout=child_timeout(300), env=child_env()
     )
     assert result.returncode == 0, result.stderr
     note_length, grown, tail = result.stdout.split(maxsplit=2)

@@ -12,7 +12,7 @@ from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal, localcontext
 
 import tallyforge as tf
-from conftest import call_kinds, child_env, line, outcome
+from conftest import call_kinds, child_env, child_timeout, line, outcome
 
 THREADS = 12
 ROUNDS = 40  # passes over every kind of call per thread
@@ -102,7 +102,7 @@ FIRST_USE = textwrap.dedent(
 
 def test_many_threads_make_the_first_use_in_a_fresh_process():
     result = subprocess.run(
-        [sys.executable, "-c", FIRST_USE, "32"], capture_output=True, text=True, timeout=120, env=child_env()
+        [sys.executable, "-c", FIRST_USE, "32"], capture_output=True, text=True, timeout=child_timeout(120), env=child_env()
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "('10.00', ['3.34', '3.33', '3.33'])"

@@ -17,7 +17,7 @@ from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import tallyforge as tf
-from conftest import line
+from conftest import child_timeout, line
 
 decimal.getcontext().prec = 100  # the model sums must never round
 
@@ -284,7 +284,7 @@ def test_results_do_not_depend_on_the_hash_seed():
     for seed in ("0", "1", "4242"):
         env = dict(os.environ, PYTHONHASHSEED=seed, PYTHONPATH=module_dir)
         result = subprocess.run(
-            [sys.executable, "-c", HASHSEED_SCRIPT], capture_output=True, timeout=120, env=env
+            [sys.executable, "-c", HASHSEED_SCRIPT], capture_output=True, timeout=child_timeout(120), env=env
         )
         assert result.returncode == 0, result.stderr.decode()
         outputs.append(result.stdout)
