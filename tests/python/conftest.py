@@ -169,6 +169,11 @@ def child_timeout(seconds: float) -> float:
     return seconds * 10 if EMULATED else seconds
 
 
+def examples(n: int) -> int:
+    """A property test's number of examples: a quarter of it under emulation."""
+    return max(n // 4, 25) if EMULATED else n
+
+
 # What a child interpreter must inherit to load an instrumented build of the module: the
 # sanitizer runtime preloaded into it, its options, and the allocator setting.
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")

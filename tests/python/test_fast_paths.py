@@ -13,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tallyforge as tf
-from conftest import deliverable_context, line, pricing, tip_context
+from conftest import deliverable_context, examples, line, pricing, tip_context
 from tallyforge import Account, Category, LineType
 
 
@@ -108,7 +108,7 @@ def line_dicts(draw):
     return out
 
 
-@settings(max_examples=400, deadline=None)
+@settings(max_examples=examples(400), deadline=None)
 @given(lines=st.lists(line_dicts(), max_size=6), as_tuple=st.booleans(), q=st.integers(0, 3))
 def test_lines_read_fast_and_slow_alike(lines, as_tuple, q):
     fast = tuple(lines) if as_tuple else lines

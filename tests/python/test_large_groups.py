@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tallyforge as tf
-from conftest import line
+from conftest import examples, line
 from tallyforge import Account, Category, LineType
 
 decimal.getcontext().prec = 100  # the model never rounds
@@ -191,7 +191,7 @@ pool = st.sampled_from(
     + [base(amount="0.335"), base(amount="-0.337", id=9), line(9, "2.009", 1), FLOOR])
 
 
-@settings(max_examples=150)
+@settings(max_examples=examples(150))
 @given(lines=st.lists(pool, min_size=1, max_size=60), q=st.integers(0, 3))
 def test_random_bills_of_few_ids_against_the_model(lines, q):
     check(lines, q)

@@ -13,7 +13,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import tallyforge as tf
-from conftest import deliverable_context, line, plan, pricing, tip_context
+from conftest import deliverable_context, examples, line, plan, pricing, tip_context
 from tallyforge import Account, Category, LineType
 
 CANNOT_REDISTRIBUTE = "Rounding difference cannot be distributed at this quantization."
@@ -51,7 +51,7 @@ big_amount = st.builds(
 )
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(amounts=st.lists(big_amount, min_size=1, max_size=5), q=st.integers(0, 28))
 def test_bills_at_the_limit_add_up_or_fail(amounts, q):
     """Whatever the amounts, a bill that is returned adds up exactly."""
@@ -72,7 +72,7 @@ def test_bills_at_the_limit_add_up_or_fail(amounts, q):
     assert len(parts) == len(amounts)
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(
     coefficient=st.integers(1, 2**96 - 1),
     scale=st.integers(0, 28),

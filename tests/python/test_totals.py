@@ -17,7 +17,7 @@ from hypothesis import assume, given, settings
 from hypothesis import strategies as st
 
 import tallyforge as tf
-from conftest import child_timeout, line
+from conftest import child_timeout, examples, line
 
 decimal.getcontext().prec = 100  # the model sums must never round
 
@@ -143,7 +143,7 @@ amounts = st.builds(
 )
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(
     entries=st.lists(st.tuples(st.integers(-2, 3), amounts), max_size=12),
     q=st.integers(0, 3),
@@ -200,7 +200,7 @@ def model_totals(entries, q):
     return total, {distinct[k][0]: cut[k] for k in range(len(distinct))}
 
 
-@settings(max_examples=400)
+@settings(max_examples=examples(400))
 @given(
     entries=st.lists(
         st.tuples(st.integers(-3, 6), st.integers(-2, 3), st.sampled_from(
@@ -233,7 +233,7 @@ percent_lines = st.tuples(
 )
 
 
-@settings(max_examples=300)
+@settings(max_examples=examples(300))
 @given(entries=st.lists(percent_lines, min_size=1, max_size=10), q=st.integers(0, 4))
 def test_computed_bills_add_up_exactly(entries, q):
     lines = [
