@@ -2,14 +2,18 @@
 #
 #   make demo    build and install the module into the venv, then run examples/demo.py
 #   make test    build, then run the C++ unit tests and the Python test suite with the host's
-#                interpreter (make test-host) and with Debian sid's python3.14 and python3.15 in
-#                a chroot (scripts/chroot-sid test; CHROOT_PYTHONS chooses the versions)
+#                interpreter (make test-host), with Debian sid's python3.14 and python3.15 in
+#                a chroot (scripts/chroot-sid test; CHROOT_PYTHONS chooses the versions) and
+#                with the project's own free-threaded CPython 3.13t (make test-freethreaded)
+#   make test-freethreaded  the Python suite on CPython 3.13t with the GIL off, built once per
+#                machine from Debian's source package (scripts/build-python), once as usual and
+#                once with the thread-safe tests in four threads at once (scripts/test-freethreaded)
 #   make bench   build, then benchmark against pure Python, the floor and libmpdec; writes BENCHMARKS.md
 #   make docs    the documentation site in build/docs/html (Sphinx, warnings as errors), its
 #                examples run as doctests, then checked in headless Chromium (tests/docs)
-#   make wheels  sdist and six manylinux wheels (cp313 to cp315, x86-64 and aarch64, built with
-#                Zig for glibc 2.28) in dist/, each checked with auditwheel and tested in a fresh
-#                venv, aarch64 under emulation (scripts/wheels)
+#   make wheels  sdist and eight manylinux wheels (cp313 to cp315 and cp313t, x86-64 and aarch64,
+#                built with Zig for glibc 2.28) in dist/, each checked with auditwheel and tested
+#                in a fresh venv, aarch64 under emulation (scripts/wheels)
 #   make clean   remove build trees and test caches (the venvs and the chroots stay)
 #
 # The interpreter is $(PYTHON) when set, otherwise the newest CPython >= 3.13 found
@@ -33,19 +37,23 @@ VENV_BIN = $(CURDIR)/$(VENV)/bin
 CPP_BUILD := build/cpp
 CHROOT_PYTHONS ?= 3.14 3.15
 
-.PHONY: demo test test-host bench docs wheels clean build-env env docs-env module cpp-build
+.PHONY: demo test test-host test-freethreaded bench docs wheels clean build-env env docs-env module cpp-build
 
 demo: module
 	@if [[ ! -f examples/demo.py ]]; then echo "examples/demo.py is missing" >&2; exit 1; fi
 	$(VENV_BIN)/python examples/demo.py
 
 # The host's interpreter, then Debian sid's python3.14 and python3.15 in the chroot of
-# scripts/chroot-sid (made on first use, as root); fails if either did.
+# scripts/chroot-sid (made on first use, as root), then CPython 3.13t; fails if any did.
 test:
 	@status=0; \
 	$(MAKE) --no-print-directory test-host || status=1; \
 	scripts/chroot-sid test $(CHROOT_PYTHONS) || status=1; \
+	$(MAKE) --no-print-directory test-freethreaded || status=1; \
 	exit $$status
+
+test-freethreaded:
+	JOBS=$(JOBS) scripts/test-freethreaded
 
 # Build both first; then run both suites even when the first fails, and fail if either did.
 test-host: env cpp-build module
@@ -109,12 +117,14 @@ clean:
 #   make check      everything CI runs, stage after stage (scripts/check; logs in build/check/)
 #   make asan       C++ and Python tests against an ASan + UBSan build (scripts/asan)
 #   make test-clang C++ and Python tests built by Debian's clang against libc++ (scripts/test-clang)
+#   make tsan-freethreaded  the thread tests under ThreadSanitizer on a CPython 3.13t built with
+#                   it, the module built with -fsanitize=thread (scripts/tsan-freethreaded)
 #   make fuzz       libFuzzer targets on the core for FUZZ_SECONDS each (scripts/fuzz)
 #   make refcount   reference counts under Debian's python3.14-dbg in the chroot (scripts/refcount)
 #   make mutants    mutation testing of src/ (scripts/mutants): N core mutants (and N/2 of the
 #                   boundary, or NB) sampled with SEED, resumable; writes MUTANTS.md. Hours.
 #   make mutants-smoke  five mutants known to be killed, against the core alone (in make check)
-.PHONY: check asan test-clang fuzz refcount mutants mutants-smoke mutation-env
+.PHONY: check asan test-clang tsan-freethreaded fuzz refcount mutants mutants-smoke mutation-env
 
 check:
 	scripts/check
@@ -124,6 +134,9 @@ asan: env
 
 test-clang: env
 	VENV=$(VENV) JOBS=$(JOBS) scripts/test-clang
+
+tsan-freethreaded:
+	JOBS=$(JOBS) scripts/tsan-freethreaded
 
 fuzz:
 	scripts/fuzz
