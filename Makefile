@@ -21,6 +21,10 @@
 # (as root), and a virtual environment .venv-<tag> (e.g. .venv-cp313) into which the module is
 # installed with pip. `make demo` puts only the build requirements there; `make test` adds the
 # test toolchain (pytest, hypothesis, NumPy, mypy).
+#
+# Every target documented here works alone as the first command on a fresh clone: a target
+# that needs another's output names it as a prerequisite, each script installs what it uses
+# and makes the folders it writes to (mkdir -p) before writing into them.
 
 SHELL := /bin/bash
 .DEFAULT_GOAL := test
