@@ -261,6 +261,27 @@ def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
             session.exitstatus = pytest.ExitCode.TESTS_FAILED
 
 
+# --- CPython's allocation-failure hooks ------------------------------------------------------
+
+
+# The hooks make every allocation of the process fail, whichever thread asks.
+ALLOCATIONS_FAIL = pytest.mark.thread_unsafe(reason="makes the process's allocations fail on purpose (_testcapi.set_nomemory)")
+
+
+@pytest.fixture
+def testcapi():
+    """CPython's test module, for making the interpreter's allocations fail on purpose."""
+    if FREE_THREADED:
+        pytest.skip(
+            "_testcapi.set_nomemory cannot run on the free-threaded build: the interpreter's own "
+            "allocator (mimalloc, _mi_page_malloc) segfaults under it, even for a plain str.split"
+        )
+    module = pytest.importorskip("_testcapi")
+    if not hasattr(module, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    return module
+
+
 # --- every kind of call ------------------------------------------------------------------
 # One entry per way a call can end: each function succeeding, and each kind of conversion
 # error, computation error and internal failure. The arguments are built once, so that
