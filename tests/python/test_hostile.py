@@ -10,6 +10,7 @@ import sys
 import textwrap
 from decimal import Decimal, localcontext
 
+import numpy as np
 import pytest
 
 import tallyforge as tf
@@ -158,7 +159,6 @@ def test_lone_surrogate_in_every_text_field(record, key):
 @pytest.mark.parametrize("record, key", BOOL_FIELDS)
 @pytest.mark.parametrize("truth", [False, True])
 def test_numpy_booleans_read_as_booleans(record, key, truth):
-    np = pytest.importorskip("numpy")
     assert outcome(with_field, (record, key, np.bool_(truth))) == outcome(with_field, (record, key, truth))
 
 
