@@ -193,13 +193,18 @@ void reserve_for(std::vector<T>& out, PyObject* seq) {
 }
 
 // A strong reference to element i of an exact list or tuple, or an empty Ref
-// past its end (a list may shrink while it is read).
+// past its end (a list may shrink while it is read). The list's element is
+// taken under the list's lock: on a free-threaded 3.13, slice assignment,
+// insert and pop move the elements with memmove while they hold that lock, and
+// a lock-free read (PyList_GetItemRef) racing with the move can take a
+// reference to a torn or stale pointer (CPython gh-129069).
 inline Ref sequence_item(PyObject* seq, bool list, Py_ssize_t i) {
   if (!list) return Ref::borrow(i < PyTuple_GET_SIZE(seq) ? PyTuple_GET_ITEM(seq, i) : nullptr);
-  if (i >= PyList_GET_SIZE(seq)) return Ref();
-  Ref item = Ref::steal(PyList_GetItemRef(seq, i));
-  if (!item) PyErr_Clear();  // shrunk by another thread since the size was read
-  return item;
+  PyObject* item = nullptr;
+  Py_BEGIN_CRITICAL_SECTION(seq);
+  if (i < PyList_GET_SIZE(seq)) item = Py_NewRef(PyList_GET_ITEM(seq, i));
+  Py_END_CRITICAL_SECTION();
+  return Ref::steal(item);
 }
 
 template <class T>

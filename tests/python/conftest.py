@@ -8,6 +8,10 @@ from __future__ import annotations
 
 import functools
 import os
+import subprocess
+import sys
+import sysconfig
+import warnings
 from pathlib import Path
 from typing import Any
 
@@ -21,6 +25,23 @@ else:
     # For slow interpreters and instrumented builds (scripts/asan, scripts/refcount pass
     # --hypothesis-profile=slow): no deadline and no complaint about slow input generation.
     settings.register_profile("slow", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+# A free-threaded interpreter (3.13t) runs the suite with the GIL off; the session checks at
+# its start and at its end that it stays off (pytest_sessionstart, pytest_sessionfinish).
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+# The module's first import in this process, with every warning it gave recorded: an extension
+# that does not declare that it runs without the GIL turns the GIL on as it loads, with a
+# RuntimeWarning. None when something imported the module before this file did.
+FIRST_IMPORT_WARNINGS: list[str] | None = None
+if "tallyforge" not in sys.modules:
+    with warnings.catch_warnings(record=True) as _caught:
+        warnings.simplefilter("always")
+        try:
+            import tallyforge  # noqa: F401 - imported for the warnings it may give
+        except ImportError:
+            pass
+    FIRST_IMPORT_WARNINGS = [f"{w.category.__name__}: {w.message}" for w in _caught]
 
 try:
     import tallyforge as tf
@@ -185,6 +206,80 @@ def child_env(**extra: str) -> dict[str, str]:
     env.update((name, os.environ[name]) for name in SANITIZER_VARIABLES if name in os.environ)
     env.update(extra)
     return env
+
+
+# --- pytest configuration --------------------------------------------------------------
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    # pytest-run-parallel (installed for the free-threaded runs only) runs a test marked so in
+    # one thread; registered here too, so that other runs know the marker.
+    config.addinivalue_line("markers", "thread_unsafe(reason): the test must not run in several threads at once")
+
+
+# --- the GIL stays off ---------------------------------------------------------------------
+
+# A fresh interpreter that imports the module with every warning turned into an error, so that
+# an import that turns the GIL on fails; the child's environment is clean, so neither
+# PYTHON_GIL nor -X gil of this process can hide the warning.
+GIL_IMPORT_CHECK = "import sys, warnings; warnings.simplefilter('error'); import tallyforge; print(sys._is_gil_enabled())"
+
+
+def gil_problems_at_start() -> list[str]:
+    problems = []
+    if sys._is_gil_enabled():
+        problems.append("the GIL is on as the session starts")
+    if FIRST_IMPORT_WARNINGS:
+        problems.append(f"importing tallyforge warned: {FIRST_IMPORT_WARNINGS}")
+    child = subprocess.run(
+        [sys.executable, "-c", GIL_IMPORT_CHECK], capture_output=True, text=True, env=child_env(), timeout=child_timeout(60)
+    )
+    if child.returncode != 0 or child.stdout.strip() != "False":
+        problems.append(
+            f"a fresh interpreter importing tallyforge with warnings as errors exited with {child.returncode}, "
+            f"printing {child.stdout.strip()!r}: {child.stderr.strip()[-800:]}"
+        )
+    return problems
+
+
+def pytest_sessionstart(session: pytest.Session) -> None:
+    if not FREE_THREADED:
+        return
+    problems = gil_problems_at_start()
+    if problems:
+        pytest.exit("the GIL must stay off: " + "; ".join(problems), returncode=pytest.ExitCode.TESTS_FAILED)
+
+
+def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
+    # Whatever a test imported, the GIL must still be off: an extension module that turned it on
+    # would have hidden every race of the run.
+    if FREE_THREADED and sys._is_gil_enabled():
+        reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+        if reporter is not None:
+            reporter.write_line("the GIL was turned on during the session", red=True)
+        if session.exitstatus == pytest.ExitCode.OK:
+            session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+# --- CPython's allocation-failure hooks ------------------------------------------------------
+
+
+# The hooks make every allocation of the process fail, whichever thread asks.
+ALLOCATIONS_FAIL = pytest.mark.thread_unsafe(reason="makes the process's allocations fail on purpose (_testcapi.set_nomemory)")
+
+
+@pytest.fixture
+def testcapi():
+    """CPython's test module, for making the interpreter's allocations fail on purpose."""
+    if FREE_THREADED:
+        pytest.skip(
+            "_testcapi.set_nomemory cannot run on the free-threaded build: the interpreter's own "
+            "allocator (mimalloc, _mi_page_malloc) segfaults under it, even for a plain str.split"
+        )
+    module = pytest.importorskip("_testcapi")
+    if not hasattr(module, "set_nomemory"):
+        pytest.skip("_testcapi.set_nomemory is missing")
+    return module
 
 
 # --- every kind of call ------------------------------------------------------------------

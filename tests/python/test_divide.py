@@ -84,6 +84,7 @@ def test_division_errors(amount, divisor, q, message):
     assert info.value.args == (message,)
 
 
+@pytest.mark.thread_unsafe(reason="runs a child interpreter")
 def test_shares_that_cannot_absorb_the_remainder_fail_promptly():
     # At 28 places the share of 100 / 3 has no room for a further quantum,
     # and the share of the large amount is rounded well before place 28:

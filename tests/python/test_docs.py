@@ -134,18 +134,26 @@ def run_page(path: Path) -> tuple[int, int, str]:
     return runner.tries, runner.failures, report.getvalue()
 
 
+# doctest and redirect_stdout swap process-wide objects while an example runs: sys.stdout and
+# linecache.getlines (a second runner in another thread would wrap the first one's patch).
+SWAPS_PROCESS_OBJECTS = pytest.mark.thread_unsafe(reason="doctest and redirect_stdout swap sys.stdout and linecache.getlines process-wide")
+
+
+@SWAPS_PROCESS_OBJECTS
 @pytest.mark.parametrize("page", [README, *PAGES], ids=lambda p: str(p.relative_to(ROOT)))
 def test_examples_print_what_the_page_shows(page):
     tries, failures, report = run_page(page)
     assert failures == 0, report
 
 
+@SWAPS_PROCESS_OBJECTS
 def test_the_pages_hold_many_examples():
     # A fence that the pattern above stopped recognising would silently test nothing.
     assert sum(run_page(p)[0] for p in PAGES) > 60
     assert run_page(README)[0] >= 1
 
 
+@pytest.mark.thread_unsafe(reason="captures the process's standard output (capsys)")
 def test_typed_example_runs(capsys):
     code, output = typed_example()
     exec(compile(code, "typed example", "exec"), {"__name__": "typed_example"})

@@ -10,10 +10,12 @@ import sys
 import textwrap
 from decimal import Decimal, localcontext
 
+import numpy as np
 import pytest
 
 import tallyforge as tf
 from conftest import (
+    ALLOCATIONS_FAIL,
     call_kinds,
     DELIVERABLE_KEYS,
     LINE_KEYS,
@@ -157,7 +159,6 @@ def test_lone_surrogate_in_every_text_field(record, key):
 @pytest.mark.parametrize("record, key", BOOL_FIELDS)
 @pytest.mark.parametrize("truth", [False, True])
 def test_numpy_booleans_read_as_booleans(record, key, truth):
-    np = pytest.importorskip("numpy")
     assert outcome(with_field, (record, key, np.bool_(truth))) == outcome(with_field, (record, key, truth))
 
 
@@ -175,6 +176,7 @@ class CollidesWithAmount:
         return False
 
 
+@pytest.mark.thread_unsafe(reason="arms a class attribute that every thread's key would see (monkeypatch)")
 @pytest.mark.parametrize("func", [tf.py_get_totals, tf.py_reckon_lines])
 def test_a_failing_key_lookup_raises_what_failed(func, monkeypatch):
     # Looking up "amount" meets the other key first and must compare with it.
@@ -415,6 +417,7 @@ HUGE_FIELD = textwrap.dedent(
 ).format(size=HUGE)
 
 
+@pytest.mark.thread_unsafe(reason="a child interpreter measures its peak memory on a text of 100 million characters")
 @pytest.mark.parametrize(
     "call, place",
     [("divide", "source_amount"), ("reckon", "lines[0].amount")],
@@ -432,15 +435,7 @@ def test_failing_on_a_huge_field_keeps_the_note_and_memory_small(call, place):
     assert int(grown) < HUGE * 3 // 2, f"{int(grown) / HUGE:.2f} times the field"
 
 
-@pytest.fixture
-def testcapi():
-    """CPython's test module, for making the interpreter's allocations fail on purpose."""
-    module = pytest.importorskip("_testcapi")
-    if not hasattr(module, "set_nomemory"):
-        pytest.skip("_testcapi.set_nomemory is missing")
-    return module
-
-
+@ALLOCATIONS_FAIL
 @pytest.mark.parametrize(
     "call",
     [
@@ -483,6 +478,7 @@ ALLOCATION_KINDS = {name: kind for name, kind in call_kinds().items()
                     if not name.startswith("panic")}
 
 
+@ALLOCATIONS_FAIL
 @pytest.mark.parametrize("kind", ALLOCATION_KINDS.values(), ids=ALLOCATION_KINDS.keys())
 def test_every_allocation_of_a_call_may_fail(kind, testcapi):
     # After n allocations of the call the next one fails, for each n in turn: the call then
@@ -517,6 +513,7 @@ def test_every_allocation_of_a_call_may_fail(kind, testcapi):
     assert failed or normal == ("returned", "[]"), "no allocation of the call failed"
 
 
+@ALLOCATIONS_FAIL
 def test_every_allocation_of_making_a_module_object_may_fail(testcapi):
     # Each new module object of the loaded extension runs the module's own setup again (the
     # interpreter's classes and strings already exist): after n allocations the next one

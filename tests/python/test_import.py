@@ -1,12 +1,19 @@
 """The installed extension module loads and names itself."""
 
 import importlib.metadata
+import os
+import subprocess
+import sys
 import tomllib
 from pathlib import Path
 
-import tallyforge
+import pytest
 
-PYPROJECT = Path(__file__).resolve().parents[2] / "pyproject.toml"
+import tallyforge
+from conftest import FREE_THREADED, child_timeout
+
+ROOT = Path(__file__).resolve().parents[2]
+PYPROJECT = ROOT / "pyproject.toml"
 
 
 def test_module_imports_as_extension():
@@ -26,3 +33,34 @@ def test_version_is_the_package_version_and_adds_no_other_name():
         pass  # imported from a build tree (the 3.14 chroot), not installed
     public = {name for name in vars(tallyforge) if not name.startswith("_")}
     assert public == set(tallyforge.__all__)
+
+
+# --- the GIL stays off on a free-threaded interpreter (conftest.py checks it for every run) -----
+
+GIL_TURNED_ON = """
+import sys
+
+def pytest_runtest_teardown(item):
+    sys._is_gil_enabled = lambda: True  # as if a test had loaded a module that turned the GIL on
+"""
+
+
+@pytest.mark.skipif(not FREE_THREADED, reason="the GIL is off only on a free-threaded interpreter")
+@pytest.mark.thread_unsafe(reason="runs pytest twice in child interpreters")
+@pytest.mark.parametrize(
+    "setting, plugin, message",
+    [
+        ({"PYTHON_GIL": "1"}, None, "the GIL must stay off: the GIL is on as the session starts"),
+        ({}, GIL_TURNED_ON, "the GIL was turned on during the session"),
+    ],
+    ids=["on at the start", "on at the end"],
+)
+def test_a_session_with_the_gil_on_fails(tmp_path, setting, plugin, message):
+    args = [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", __file__, "-k", "imports_as_extension"]
+    if plugin is not None:
+        (tmp_path / "gil_plugin.py").write_text(plugin)
+        args += ["-p", "gil_plugin"]
+    env = {**os.environ, **setting, "PYTHONPATH": str(tmp_path)}
+    result = subprocess.run(args, capture_output=True, text=True, env=env, cwd=ROOT, timeout=child_timeout(120))
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert message in result.stdout + result.stderr

@@ -27,6 +27,7 @@ import tallyforge as tf
 from conftest import EMULATED, call_kinds, child_env, child_timeout, deliverable_context, line, tip_context
 
 interpreters = pytest.importorskip("_interpreters")
+pytestmark = pytest.mark.thread_unsafe(reason="creates and destroys interpreters and counts the process's blocks")
 try:
     from concurrent import interpreters as public  # 3.14
     from concurrent.futures import InterpreterPoolExecutor

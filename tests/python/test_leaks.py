@@ -15,6 +15,8 @@ import pytest
 import tallyforge as tf
 from conftest import deliverable_context, line, tip_context
 
+pytestmark = pytest.mark.thread_unsafe(reason="traces the memory of the whole process (tracemalloc)")
+
 BILL = [line(1, "100.00"), line(2, "0.335"), line(3, "-0.50", 1), line(4, "0", 2, "3", back_into_percentage=True)]
 
 CALLS = {

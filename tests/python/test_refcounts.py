@@ -21,7 +21,10 @@ from conftest import call_kinds
 
 DEBUG = hasattr(sys, "gettotalrefcount")
 EXPECTED = os.environ.get("TALLYFORGE_EXPECT_DEBUG") == "1"
-pytestmark = pytest.mark.skipif(not (DEBUG or EXPECTED), reason="needs a debug interpreter (scripts/refcount)")
+pytestmark = [
+    pytest.mark.skipif(not (DEBUG or EXPECTED), reason="needs a debug interpreter (scripts/refcount)"),
+    pytest.mark.thread_unsafe(reason="counts the references and blocks of the whole process"),
+]
 
 KINDS = call_kinds()
 ROUNDS = 4
@@ -110,10 +113,7 @@ SWEPT = [
 
 
 @pytest.mark.parametrize("name", SWEPT)
-def test_failed_allocations_raise_memoryerror_and_leave_counts_unchanged(name):
-    testcapi = pytest.importorskip("_testcapi")
-    if not hasattr(testcapi, "set_nomemory"):
-        pytest.skip("_testcapi.set_nomemory is missing")
+def test_failed_allocations_raise_memoryerror_and_leave_counts_unchanged(name, testcapi):
     func, args, kwargs = KINDS[name]
     try:
         func(*args, **kwargs)

@@ -278,6 +278,7 @@ HASHSEED_SCRIPT = textwrap.dedent(
 )
 
 
+@pytest.mark.thread_unsafe(reason="runs three child interpreters")
 def test_results_do_not_depend_on_the_hash_seed():
     module_dir = str(Path(tf.__file__).resolve().parent)
     outputs = []
