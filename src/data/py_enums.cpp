@@ -234,6 +234,7 @@ bool create_class(ClassObjects<Traits<E>::table.size()>& out) {
   return true;
 }
 
+// Borrowed from `objects`.
 template <class E>
 PyObject* value_object(E value, const EnumObjects& objects) {
   const auto index = DenseIndex<E>::find(static_cast<uint16_t>(value));
@@ -242,7 +243,7 @@ PyObject* value_object(E value, const EnumObjects& objects) {
     lib::raise_panic("Enumeration value out of range");
     return nullptr;
   }
-  return Py_NewRef(Traits<E>::of(objects).values[*index]);
+  return Traits<E>::of(objects).values[*index];
 }
 
 template <class E>
@@ -270,7 +271,7 @@ PyObject* value_by_number(PyObject* value, const EnumObjects& objects) {
   if (number == -1 && PyErr_Occurred()) return nullptr;
   if (number >= 0 && number <= UINT16_MAX &&
       enum_index(Traits<E>::table, static_cast<uint16_t>(number))) {
-    return value_object(static_cast<E>(number), objects);
+    return Py_XNewRef(value_object(static_cast<E>(number), objects));
   }
   return PyErr_Format(PyExc_ValueError, "%ld is not a value of %s", number, Traits<E>::name);
 }
@@ -326,13 +327,13 @@ void release_enum_objects(EnumObjects& objects) noexcept {
   if (pending) PyErr_SetRaisedException(pending.release());
 }
 
-PyObject* to_python(LineType value, const lib::State& state) {
+PyObject* shared_object(LineType value, const lib::State& state) {
   return value_object(value, state.enums);
 }
-PyObject* to_python(Account value, const lib::State& state) {
+PyObject* shared_object(Account value, const lib::State& state) {
   return value_object(value, state.enums);
 }
-PyObject* to_python(Category value, const lib::State& state) {
+PyObject* shared_object(Category value, const lib::State& state) {
   return value_object(value, state.enums);
 }
 
