@@ -16,10 +16,11 @@ together; throughput is all the threads' calls over the time from the first star
 last end. Every round measures every case, implementation and thread count once, in an order
 shuffled per round, so that the load of other processes falls on all of them alike; a
 round's speed-up is the ratio of two throughputs of that round (paired), and the report
-takes medians and quartiles over the rounds. The load average is read before each round.
-Inside each task the thread's wall time and CPU time are kept: where CPU time falls short of
-wall time, the thread waited for a core (or for a lock). The garbage collector runs as in an
-application; each thread's last result is checked against the module's serial output.
+takes medians and quartiles over the rounds. The load average is read before and after each
+round. Inside each task the thread's wall time and CPU time are kept: where CPU time falls
+short of wall time, the thread waited for a core (or for a lock). The garbage collector runs
+as in an application; each thread's last result is checked against the module's serial
+output.
 
 Price: PYTHON is the default build of 3.13 with the module installed (make bench's venv).
 Each round runs one `percall` process of each interpreter, their order alternating from
@@ -27,10 +28,10 @@ round to round; a process times every case for the module, the floor (benchmarks
 built for that interpreter into build/bench) and the baseline in one thread. Ratios between
 the two interpreters are taken within a round.
 
-Reference counts: the time a thread loses to the others goes mostly to memory that all of
-them write. On a free-threaded build a reference taken to, or dropped from, an object that
-another thread created is an atomic operation on that object's count, and the objects every
-thread shares (the value objects, the function objects) are created by the importing thread.
+Reference counts: threads slow one another down where they write the same memory. On a
+free-threaded build a reference taken to, or dropped from, an object that another thread
+created is an atomic operation on that object's count, and the objects every thread shares
+(the value objects, the function objects) are created by the importing thread.
 Run under callgrind, `refcounts` calls each case in a worker thread on the thread's own
 inputs, as the scaling does, and `count` reads how many such decrements (and critical
 sections, the locks of objects) each call made; the increments are as many, inlined.
