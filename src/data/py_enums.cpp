@@ -302,6 +302,20 @@ PyMethodDef kRestoreValue = {
     "_enum_value(class_name, value)\n--\n\n"
     "The value object of an enumeration class by its integer; used by pickle."};
 
+// Makes the value objects immortal (a count set beyond 32 bits does that on a
+// free-threaded build, for the thread that created the object): a line dict
+// of a result takes a reference to three of them, and every thread's results
+// to the same few, each an atomic operation on memory that all threads write
+// unless the object is immortal. Only for the main interpreter, which ends
+// with the process: an immortal object is never freed, and the objects of any
+// other interpreter are released when it ends.
+template <std::size_t N>
+void make_immortal(ClassObjects<N>& objects) noexcept {
+  for (PyObject* value : objects.values) {
+    Py_SET_REFCNT(value, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+  }
+}
+
 bool create_enum_objects(EnumObjects& out) {
   EnumObjects made;
   if (!create_class<LineType>(made.line_type)) return false;
@@ -312,6 +326,13 @@ bool create_enum_objects(EnumObjects& out) {
   if (!create_class<Category>(made.category)) {
     release_enum_objects(made);
     return false;
+  }
+  if constexpr (lib::kFreeThreaded) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+      make_immortal(made.line_type);
+      make_immortal(made.account);
+      make_immortal(made.category);
+    }
   }
   out = made;
   return true;
