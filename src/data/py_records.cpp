@@ -14,7 +14,6 @@ namespace {
 
 using lib::fast_convert;
 using lib::Key;
-using lib::kFreeThreaded;
 using lib::read_field;
 using lib::Ref;
 
@@ -183,64 +182,44 @@ bool convert(PyObject* obj, DeliverableLinesContext& out, const lib::Path& at) {
 
 namespace {
 
-// Sets the eleven keys of a line in declaration order. Without
-// `value_objects`, the three value objects are left None (value_objects_of
-// sets them).
-bool fill_line(PyObject* d, const LineItem& line, const lib::State& st, bool value_objects) {
-  const auto shared = [&](auto value) { return value_objects ? shared_object(value, st) : Py_None; };
+// Sets the eleven keys of a line in declaration order.
+bool fill_line(PyObject* d, const LineItem& line, const lib::State& st) {
   return set_item(d, st, Key::id, PyLong_FromLong(line.id)) &&
          set_item(d, st, Key::priority, PyLong_FromLong(line.priority)) &&
-         set_shared(d, st, Key::kind, shared(line.kind)) &&
+         set_shared(d, st, Key::kind, shared_object(line.kind, st)) &&
          set_item(d, st, Key::amount, lib::new_text(line.amount)) &&
          set_item(d, st, Key::description, lib::new_text(line.description)) &&
          set_item(d, st, Key::frozen_value, optional_to_python(line.frozen_value)) &&
          set_item(d, st, Key::percentage, lib::new_text(line.percentage)) &&
-         set_shared(d, st, Key::category, shared(line.category)) &&
+         set_shared(d, st, Key::category, shared_object(line.category, st)) &&
          set_item(d, st, Key::destination_user_id,
                   optional_to_python(line.destination_user_id)) &&
-         set_shared(d, st, Key::destination_account, shared(line.destination_account)) &&
+         set_shared(d, st, Key::destination_account,
+                    shared_object(line.destination_account, st)) &&
          set_item(d, st, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
-}
-
-bool value_objects_of(PyObject* d, const LineItem& line, const lib::State& st) {
-  return set_shared(d, st, Key::kind, shared_object(line.kind, st)) &&
-         set_shared(d, st, Key::category, shared_object(line.category, st)) &&
-         set_shared(d, st, Key::destination_account, shared_object(line.destination_account, st));
 }
 
 }  // namespace
 
 PyObject* to_python(const LineItem& line, const lib::State& st) {
   Ref dict = Ref::steal(PyDict_New());
-  if (!dict || !fill_line(dict.get(), line, st, true)) return nullptr;
+  if (!dict || !fill_line(dict.get(), line, st)) return nullptr;
   return dict.release();
 }
 
 PyObject* to_python(const std::vector<LineItem>& lines, const lib::State& st) {
-  const auto n = static_cast<Py_ssize_t>(lines.size());
-  Ref list = Ref::steal(PyList_New(n));
-  if (!list || n == 0) return list.release();
-  // The first line's dict is made key by key, and every later dict starts as
-  // a copy of it: it holds the same keys in the same order, so that setting a
-  // line's values replaces them instead of growing a new dict key by key. On a
-  // free-threaded build the copies are made while the first dict holds None
-  // where its value objects go, so that they take no reference to objects that
-  // every thread shares (each an atomic operation on memory that all threads
-  // write); with the GIL a reference is a plain increment.
-  const bool value_objects_later = kFreeThreaded && n > 1;
-  Ref first = Ref::steal(PyDict_New());
-  if (!first || !fill_line(first.get(), lines[0], st, !value_objects_later)) return nullptr;
-  for (Py_ssize_t i = 1; i < n; ++i) {
-    PyObject* copy = PyDict_Copy(first.get());
-    if (copy == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), i, copy);  // a list with empty slots is still freed right
-  }
-  if (value_objects_later && !value_objects_of(first.get(), lines[0], st)) return nullptr;
-  PyList_SET_ITEM(list.get(), 0, first.release());
-  for (Py_ssize_t i = 1; i < n; ++i) {
-    if (!fill_line(PyList_GET_ITEM(list.get(), i), lines[static_cast<size_t>(i)], st, true)) {
-      return nullptr;
-    }
+  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lines.size())));
+  if (!list) return nullptr;
+  if (lines.empty()) return list.release();
+  PyObject* first = nullptr;  // borrowed from the list
+  for (size_t i = 0; i < lines.size(); ++i) {
+    // Every later dict starts as a copy of the first, which holds the same
+    // keys in the same order, so that setting its values replaces them instead
+    // of growing a new dict key by key.
+    Ref dict = Ref::steal(first == nullptr ? PyDict_New() : PyDict_Copy(first));
+    if (!dict || !fill_line(dict.get(), lines[i], st)) return nullptr;
+    if (first == nullptr) first = dict.get();
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
   }
   return list.release();
 }
