@@ -586,6 +586,8 @@ THREAD_CASES = ("get_totals 8 lines", "get_totals 500 lines", "divide 1000.00 / 
                 "tip_fee_lines international", "deliverable_lines escrow + 3")
 THREADS_TITLE = "## Threads on the free-threaded build (3.13t)"
 THREADS_TARGET = "3.13t, "  # how the targets of that section begin
+ON_CORE = 0.9  # a measurement's threads had cores: CPU time at least this share of wall time
+MIN_ON_CORE = 3  # rounds with cores that the idle-machine target needs
 
 
 def threads_section(r: Report, plot: tuple[str, str, str] | None) -> None:
@@ -626,12 +628,34 @@ def threads_section(r: Report, plot: tuple[str, str, str] | None) -> None:
     if plot:
         r.add(f"![{plot[2]}]({plot[0]} \"{plot[1]}\")")
         r.add()
+    attempts = [m["attempts"] for rd in rounds for k, m in rd.items() if isinstance(m, dict) and "attempts" in m]
+    ceiling = scaling.get("ceiling")
+    r.add(
+        "On a machine that other processes keep busy the threads wait for cores, and the "
+        "throughput at 2 threads says more about that than about the module. Three things "
+        "separate the two. A measurement whose threads had cores less than "
+        f"{100 * ON_CORE:.0f} % of the time was taken again, up to {max(attempts, default=1)} times in all "
+        f"({sum(a > 1 for a in attempts)} of {len(attempts)} were). *With cores*: the speed-up over "
+        f"the rounds in which every thread had a core (CPU/wall at least {100 * ON_CORE:.0f} % at 1 "
+        "and at n threads), with how many rounds those were; the target for an idle machine is "
+        f"judged on them, given at least {MIN_ON_CORE}. "
+        + ("*Of the ceiling*: the speed-up as a share of the machine's ceiling in the same round "
+           "(the row *ceiling*: a loop of arithmetic on each thread's own integers, which shares "
+           "nothing and gains from a second thread what the cores give at the time); 100 % is "
+           "all of it." if ceiling else "")
+    )
+    r.add()
     r.add("| case | threads | module over 1 thread | pure Python over 1 thread | module − pure Python | "
-          "module calls/s | CPU/wall module, Python | CPU per call module, Python |")
-    r.add("|---|---|---|---|---|---|---|---|")
+          "of the ceiling: module, pure Python | with cores: module | module calls/s | "
+          "CPU/wall module, Python | CPU per call module, Python |")
+    r.add("|---|---|---|---|---|---|---|---|---|---|")
 
-    def over_one(impl: str, name: str, n: int) -> list[float]:
-        return [rd[f"{impl}/{name}/{n}"]["calls_per_s"] / rd[f"{impl}/{name}/1"]["calls_per_s"] for rd in rounds]
+    def over_one(impl: str, name: str, n: int, where=lambda rd: True) -> list[float]:
+        return [rd[f"{impl}/{name}/{n}"]["calls_per_s"] / rd[f"{impl}/{name}/1"]["calls_per_s"]
+                for rd in rounds if where(rd)]
+
+    def on_cores(impl: str, name: str, n: int):
+        return lambda rd: min(rd[f"{impl}/{name}/1"]["cpu_per_wall"], rd[f"{impl}/{name}/{n}"]["cpu_per_wall"]) >= ON_CORE
 
     def med(impl: str, name: str, n: int, key: str) -> float:
         return statistics.median(rd[f"{impl}/{name}/{n}"][key] for rd in rounds)
@@ -640,44 +664,79 @@ def threads_section(r: Report, plot: tuple[str, str, str] | None) -> None:
         return statistics.median(rd[f"{impl}/{name}/{n}"]["cpu_per_call"] / rd[f"{impl}/{name}/1"]["cpu_per_call"]
                                  for rd in rounds)
 
+    def spread(xs: list[float]) -> str:
+        if not xs:
+            return "none of the rounds"
+        q = quartiles(xs)
+        return f"{q[1]:.2f}x [{q[0]:.2f}, {q[2]:.2f}] ({len(xs)} of {len(rounds)})"
+
+    def of_ceiling(impl: str, name: str, n: int) -> list[float]:
+        if not ceiling:
+            return []
+        return [a / b for a, b in zip(over_one(impl, name, n), over_one("ceiling", ceiling, n))]
+
+    def percent(xs: list[float]) -> str:
+        if not xs:
+            return "-"
+        q = quartiles(xs)
+        return f"{100 * q[1]:.0f} % [{100 * q[0]:.0f}, {100 * q[2]:.0f}]"
+
+    for n in counts[1:] if ceiling else []:
+        cq = quartiles(over_one("ceiling", ceiling, n))
+        r.add(f"| ceiling: {ceiling} | {n} | {cq[1]:.2f}x [{cq[0]:.2f}, {cq[2]:.2f}] | | | | "
+              f"{spread(over_one('ceiling', ceiling, n, on_cores('ceiling', ceiling, n)))} | "
+              f"{med('ceiling', ceiling, n, 'calls_per_s'):,.0f} | {100 * med('ceiling', ceiling, n, 'cpu_per_wall'):.0f} % | "
+              f"{cpu_growth('ceiling', ceiling, n):.2f} |")
     missed = []
     for name in names:
         for n in counts:
             m_calls = med("module", name, n, "calls_per_s")
             busy = f"{100 * med('module', name, n, 'cpu_per_wall'):.0f} %, {100 * med('baseline', name, n, 'cpu_per_wall'):.0f} %"
             if n == 1:
-                r.add(f"| {name} | 1 | 1 | 1 | | {m_calls:,.0f} | {busy} | 1, 1 |")
+                r.add(f"| {name} | 1 | 1 | 1 | | | | {m_calls:,.0f} | {busy} | 1, 1 |")
                 continue
             mq, pq = quartiles(over_one("module", name, n)), quartiles(over_one("baseline", name, n))
             diff = quartiles([a - b for a, b in zip(over_one("module", name, n), over_one("baseline", name, n))])
+            m_cores = over_one("module", name, n, on_cores("module", name, n))
+            m_ceiling = of_ceiling("module", name, n)
             r.add(f"| {name} | {n} | {mq[1]:.2f}x [{mq[0]:.2f}, {mq[2]:.2f}] | {pq[1]:.2f}x [{pq[0]:.2f}, {pq[2]:.2f}] | "
-                  f"{diff[1]:+.2f} [{diff[0]:+.2f}, {diff[2]:+.2f}] | {m_calls:,.0f} | {busy} | "
+                  f"{diff[1]:+.2f} [{diff[0]:+.2f}, {diff[2]:+.2f}] | "
+                  f"{percent(m_ceiling)}; {percent(of_ceiling('baseline', name, n))} | {spread(m_cores)} | "
+                  f"{m_calls:,.0f} | {busy} | "
                   f"{cpu_growth('module', name, n):.2f}, {cpu_growth('baseline', name, n):.2f} |")
             if n != 2:
                 continue
             load = statistics.median(rd["loadavg"][0] for rd in rounds)
-            r.target(f"{THREADS_TARGET}{name}: 2 threads over 1 (on an idle machine)", ">= 1.8x",
-                     f"{mq[1]:.2f}x [{mq[0]:.2f}, {mq[2]:.2f}], load {load:.2f}", mq[1] >= 1.8)
+            context = (f"{f'{100 * statistics.median(m_ceiling):.0f} % of the ceiling; ' if m_ceiling else ''}"
+                       f"all rounds {mq[1]:.2f}x, load {load:.2f}")
+            what = f"{THREADS_TARGET}{name}: 2 threads over 1 (on an idle machine)"
+            if len(m_cores) >= MIN_ON_CORE:
+                got = statistics.median(m_cores)
+                r.target(what, ">= 1.8x", f"{spread(m_cores)} rounds with cores; {context}", got >= 1.8)
+                if got < 1.8:
+                    missed.append(name)
+            else:
+                r.target(what, ">= 1.8x", f"{spread(m_cores)} rounds with cores; {context}", None)
+                missed.append(name)
             r.target(f"{THREADS_TARGET}{name}: the module's 2-thread scaling against pure Python's, same rounds",
                      ">= pure Python's", f"{mq[1]:.2f}x against {pq[1]:.2f}x (median difference {diff[1]:+.2f})",
                      diff[1] >= 0)
-            if mq[1] < 1.8:
-                missed.append(name)
     r.add()
     if missed:
-        # Where the time of a missed case goes: two threads on cores all the time and not
-        # slowing each other down make 2x less the start and end of a task.
+        # Where the throughput of a case short of 1.8x went: two threads that are on cores all
+        # the time and do not slow each other down make 2x, less the start and end of a task.
         parts = []
         for name in missed:
             busy = {n: med("module", name, n, "cpu_per_wall") for n in (1, 2)}
             bound = 2 * busy[2] / busy[1]
             parts.append(f"{name}: on a core {100 * busy[2]:.0f} % of the time at 2 threads and "
-                         f"{100 * busy[1]:.0f} % at 1, which bounds the speed-up at {bound:.2f}x; CPU per "
+                         f"{100 * busy[1]:.0f} % at 1 (medians), which bounds the speed-up at {bound:.2f}x; CPU per "
                          f"call {cpu_growth('module', name, 2):.2f} times that at 1 thread "
                          f"(pure Python {cpu_growth('baseline', name, 2):.2f})")
-        r.add("Where the missing throughput went: " + "; ".join(parts) + ". Time a thread spends "
+        r.add("Where the throughput short of 1.8x went: " + "; ".join(parts) + ". Time a thread spends "
               "waiting for a core taken by another process is the machine's, not the module's; CPU "
-              "time per call that grows with the second thread is what the threads cost each other.")
+              "time per call that grows with the second thread is what the threads cost each other "
+              "(or, on a virtual machine, what the host's other guests cost the two cores).")
         r.add()
     threads_price(r, data)
     threads_refcounts(r)
@@ -761,16 +820,18 @@ def threads_refcounts(r: Report) -> None:
               + (f"{m['critical_sections']:,.0f} | {m['instructions']:,.0f} |" if m else "- | - |"))
     r.add()
     r.add(
-        "What remains of the module's are the value objects that the lines of a result hold: "
-        "three per line, taken when the line's dict is filled and dropped when the caller frees "
-        "the result. It takes no reference to the value objects it reads (the interpreter's set "
-        "keeps them alive), none when it copies the first line's dict for the later lines (the "
-        "copies are made before that dict's value objects are set), and the interpreter takes "
-        "none to its function objects (they come from a method table, whose functions 3.13 makes "
-        "immortal once a second thread starts). Only immortal value objects would need none; the "
-        "C API of 3.13 makes an object immortal only by letting `Py_SET_REFCNT` overflow, an "
-        "accident of its implementation, and an immortal object would outlive its interpreter. "
-        "The floor takes a reference to every value object it reads, three per line."
+        "Where the module's calls could take such references, they take none: to the value "
+        "objects it reads (the interpreter's set keeps them alive), when it copies the first "
+        "line's dict of a result for the later lines (the copies are made before that dict's "
+        "value objects are set), or to its function objects (they come from a method table, "
+        "whose functions 3.13 makes immortal once a second thread starts); and on a "
+        "free-threaded build the main interpreter's value objects are immortal, so that the "
+        "lines of every thread's results hold them without a count to change (those of any "
+        "other interpreter stay mortal, released when it ends). The pure-Python baseline's are "
+        "the decimal module's types and contexts and the baseline's own module-level objects. "
+        "The critical sections are the module's locks of the input dicts it reads, one each: "
+        "the thread's own dicts, so the lock is never contended, but taking and releasing it "
+        "costs two atomic operations."
     )
     r.add()
 
