@@ -230,10 +230,11 @@ inline constexpr bool kFreeThreaded = false;
 // value objects under a field whose bit is set in `enumerations` is held
 // without one. The interpreter's set keeps every value object until the
 // interpreter ends, so one stays alive when the dict lets go of it; and there
-// a reference would cost more than it looks: taking or dropping one on an
-// object that another thread created (the value objects are made by the
-// importing thread) is an atomic operation on the object's count, which the
-// calls of every thread would make on the same few objects.
+// a reference would cost more than it looks: unless the object is immortal
+// (the main interpreter's are), taking or dropping one on an object that
+// another thread created (the value objects are made by the importing thread)
+// is an atomic operation on the object's count, which the calls of every
+// thread would make on the same few objects.
 bool scan_fields(PyObject* obj, PyObject* const* names, std::size_t count, uint32_t enumerations,
                  const State& st, PyObject** values, uint32_t& references);
 
