@@ -24,6 +24,10 @@ from tallyforge import Account, Category, LineType
 
 # Enough digits for every exact result on money amounts.
 _EXACT = Context(prec=60, rounding=ROUND_HALF_EVEN, traps=[decimal.InvalidOperation, decimal.DivisionByZero])
+# The same, raising Inexact: a division learns whether its quotient is exact from its own
+# signal, not from the flags of a context that every thread shares (and clears).
+_EXACT_OR_RAISE = Context(prec=60, rounding=ROUND_HALF_EVEN,
+                          traps=[decimal.InvalidOperation, decimal.DivisionByZero, Inexact])
 
 _ZERO = Decimal(0)
 _ONE = Decimal(1)
@@ -115,10 +119,10 @@ def _div(a: Decimal, b: Decimal) -> Decimal:
     """a / b with the places the extension's division gives its quotient."""
     if not a:
         return _ZERO
-    _EXACT.clear_flags()
-    q = _EXACT.divide(a, b)
-    if _EXACT.flags[Inexact]:
-        return _fit(q)  # as many places as fit
+    try:
+        q = _EXACT_OR_RAISE.divide(a, b)
+    except Inexact:
+        return _fit(_EXACT.divide(a, b))  # as many places as fit
     s = max(b.as_tuple().exponent - a.as_tuple().exponent, 0)
     return q.quantize(_QUANTA[_extended_places(q, s)], context=_EXACT)
 

@@ -48,31 +48,10 @@ def check_outputs(case_list) -> None:
     for name, fn, args in case_list:
         got = getattr(tallyforge, fn)(*args)
         expected = getattr(baseline, fn)(*args)
-        if not same(got, expected):
+        if not cases.same(got, expected):
             raise SystemExit(f"bench: the baseline differs from the module on '{name}'")
-        if shape(getattr(floor, fn)(*args)) != shape(got):
+        if cases.shape(getattr(floor, fn)(*args)) != cases.shape(got):
             raise SystemExit(f"bench: the floor's result has another shape on '{name}'")
-
-
-def same(a, b) -> bool:
-    """Equal values of equal types, texts byte for byte, dict keys in any order."""
-    if type(a) is not type(b) and not (hasattr(a, "__int__") and hasattr(b, "__int__")):
-        return False
-    if isinstance(a, dict):
-        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
-    if isinstance(a, list):
-        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
-    if isinstance(a, str):
-        return a.encode() == b.encode()
-    return a == b
-
-
-def shape(x):
-    if isinstance(x, dict):
-        return ("dict", tuple(x), tuple(shape(v) for v in list(x.values())[:50]), len(x))
-    if isinstance(x, list):
-        return ("list", tuple(shape(v) for v in x[:50]), len(x))
-    return type(x).__name__
 
 
 def timer(call, args, loops: int) -> float:

@@ -1,5 +1,6 @@
 """The inputs the benchmarks time, shared by the timing, the output checks, the
-instruction counts and the memory check."""
+instruction counts, the memory check and the thread scaling; and the comparison of
+outputs they all use."""
 
 from __future__ import annotations
 
@@ -132,3 +133,47 @@ def python_cases(quick: bool) -> list[tuple[str, str, tuple]]:
             continue
         cases.append((f"divide into {n} shares", "py_divide_amount", (SPLIT_AMOUNT, n, 2)))
     return cases
+
+
+def fresh(obj):
+    """A copy of an input made of new objects, as the parsed input of a request is: dicts,
+    lists, texts of more than one character and integers outside the interpreter's cache
+    are new. The dict keys stay the literal (interned) names the code spells, and the value
+    objects, True, False and None stay the process-wide ones."""
+    kind = type(obj)
+    if kind is dict:
+        return {k: fresh(v) for k, v in obj.items()}
+    if kind is list:
+        return [fresh(x) for x in obj]
+    if kind is tuple:
+        return tuple(fresh(x) for x in obj)
+    if kind is str:
+        return obj.encode().decode() if len(obj) > 1 else obj
+    if kind is int:
+        return int(str(obj))
+    return obj
+
+
+# ---------------------------------------------------------------------------
+# Comparing outputs
+
+
+def same(a, b) -> bool:
+    """Equal values of equal types, texts byte for byte, dict keys in any order."""
+    if type(a) is not type(b) and not (hasattr(a, "__int__") and hasattr(b, "__int__")):
+        return False
+    if isinstance(a, dict):
+        return a.keys() == b.keys() and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, list):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, str):
+        return a.encode() == b.encode()
+    return a == b
+
+
+def shape(x):
+    if isinstance(x, dict):
+        return ("dict", tuple(x), tuple(shape(v) for v in list(x.values())[:50]), len(x))
+    if isinstance(x, list):
+        return ("list", tuple(shape(v) for v in x[:50]), len(x))
+    return type(x).__name__

@@ -2,10 +2,17 @@
 
 Reads build/bench: python-summary.json (timings), cg/ (callgrind dumps),
 memory.jsonl (resident memory), alloc.json (heap allocations of the Decimal
-operations), parallel.json (throughput with sub-interpreters and threads) and core*.json (the core against libmpdec; core-before*.json when
-an earlier revision was built beside it). Prints the targets, met or missed,
-and writes BENCHMARKS.md at the top of the work tree. Exits non-zero when
-TALLYFORGE_BENCH_STRICT=1 and a target is missed.
+operations), parallel.json (throughput with sub-interpreters and threads),
+threads.json and threads-refcounts.json (threads on the free-threaded 3.13, and
+its price per call) and core*.json (the core against libmpdec; core-before*.json
+when an earlier revision was built beside it). Prints the targets, met or
+missed, and writes BENCHMARKS.md at the top of the work tree. Exits non-zero
+when TALLYFORGE_BENCH_STRICT=1 and a target is missed.
+
+    report.py              the whole file from what build/bench holds
+    report.py --threads    only the thread section (with its targets, its plot and the
+                           description of the run) from threads.json, into the file as the
+                           last full run left it
 """
 
 from __future__ import annotations
@@ -473,6 +480,12 @@ def run_description(py: dict | None, counts: dict[str, float]) -> str:
     if parallel.exists():
         rounds = len(json.loads(parallel.read_text()).get("rounds", []))
         parts.append(f"parallel throughput over {rounds} rounds")
+    threads = OUT / "threads.json"
+    if threads.exists():
+        t = json.loads(threads.read_text())
+        parts.append(f"thread scaling on 3.13t over {len(t['scaling']['rounds'])} rounds"
+                     f"{' (quick)' if t.get('quick') else ''}, the price per call over "
+                     f"{len(t['price']['rounds'])}")
     return "; ".join(parts) or "nothing measured"
 
 
@@ -568,9 +581,303 @@ def parallel_section(r: Report) -> None:
              statistics.median(paired) >= 0)
 
 
+# The cases of the thread scaling (benchmarks/threads.py), in its order.
+THREAD_CASES = ("get_totals 8 lines", "get_totals 500 lines", "divide 1000.00 / 7",
+                "tip_fee_lines international", "deliverable_lines escrow + 3")
+THREADS_TITLE = "## Threads on the free-threaded build (3.13t)"
+THREADS_TARGET = "3.13t, "  # how the targets of that section begin
+ON_CORE = 0.9  # a measurement's threads had cores: CPU time at least this share of wall time
+MIN_ON_CORE = 3  # rounds with cores that the idle-machine target needs
+
+
+def threads_section(r: Report, plot: tuple[str, str, str] | None) -> None:
+    path = OUT / "threads.json"
+    r.add(THREADS_TITLE)
+    r.add()
+    if not path.exists():
+        r.add("Not measured in this run.")
+        r.add()
+        for name in THREAD_CASES:
+            r.target(f"{THREADS_TARGET}{name}: 2 threads over 1", ">= 1.8x", "not measured", None)
+        return
+    data = json.loads(path.read_text())
+    scaling, price = data["scaling"], data["price"]
+    rounds, counts = scaling["rounds"], scaling["counts"]
+    loads = [rd["loadavg"][0] for rd in rounds] + [rd["loadavg_after"][0] for rd in rounds]
+    names = scaling["cases"]
+    r.add(
+        f"CPython {data['python']} built free-threaded (scripts/build-python ft), the GIL off in every "
+        f"measurement, {scaling['cores']} cores for the process; {len(rounds)} interleaved rounds "
+        f"(benchmarks/threads.py{', quick mode' if data.get('quick') else ''}). A task is a loop of "
+        "calls of one function, the module's or the pure-Python baseline's, on inputs the thread "
+        "built itself, as a request handler's parsed input is: only the value objects, the "
+        "interned key names and the function objects are shared between threads. Each "
+        "measurement starts the same task in n threads at once; throughput is all their calls "
+        "over the time from the first start to the last end. Every round measures every case, "
+        "implementation and thread count once, in a shuffled order. *Over 1 thread*: throughput "
+        "at n threads over throughput at 1 thread in the same round (paired), median and "
+        "quartiles over the rounds. *CPU/wall*: the threads' CPU time over their wall time "
+        "inside the tasks; below 100 % a thread waited for a core. *CPU per call*: a thread's "
+        "CPU time per call at n threads over that at 1; above 1, the threads slowed each other "
+        "down (memory that both write), while waiting for a core costs no CPU time. The load "
+        f"average over one minute, read before and after each round, was {statistics.median(loads):.2f} "
+        f"(from {min(loads):.2f} to {max(loads):.2f}) on this {os.cpu_count()}-core machine; "
+        "two threads of this benchmark alone make about 2 of it."
+    )
+    r.add()
+    if plot:
+        r.add(f"![{plot[2]}]({plot[0]} \"{plot[1]}\")")
+        r.add()
+    attempts = [m["attempts"] for rd in rounds for k, m in rd.items() if isinstance(m, dict) and "attempts" in m]
+    ceiling = scaling.get("ceiling")
+    r.add(
+        "On a machine that other processes keep busy the threads wait for cores, and the "
+        "throughput at 2 threads says more about that than about the module. Three things "
+        "separate the two. A measurement whose threads had cores less than "
+        f"{100 * ON_CORE:.0f} % of the time was taken again, up to {max(attempts, default=1)} times in all "
+        f"({sum(a > 1 for a in attempts)} of {len(attempts)} were). *With cores*: the speed-up over "
+        f"the rounds in which every thread had a core (CPU/wall at least {100 * ON_CORE:.0f} % at 1 "
+        "and at n threads), with how many rounds those were; the target for an idle machine is "
+        f"judged on them, given at least {MIN_ON_CORE}. "
+        + ("*Of the ceiling*: the speed-up as a share of the machine's ceiling in the same round "
+           "(the row *ceiling*: a loop of arithmetic on each thread's own integers, which shares "
+           "nothing and gains from a second thread what the cores give at the time); 100 % is "
+           "all of it." if ceiling else "")
+    )
+    r.add()
+    r.add("| case | threads | module over 1 thread | pure Python over 1 thread | module − pure Python | "
+          "of the ceiling: module, pure Python | with cores: module | module calls/s | "
+          "CPU/wall module, Python | CPU per call module, Python |")
+    r.add("|---|---|---|---|---|---|---|---|---|---|")
+
+    def over_one(impl: str, name: str, n: int, where=lambda rd: True) -> list[float]:
+        return [rd[f"{impl}/{name}/{n}"]["calls_per_s"] / rd[f"{impl}/{name}/1"]["calls_per_s"]
+                for rd in rounds if where(rd)]
+
+    def on_cores(impl: str, name: str, n: int):
+        return lambda rd: min(rd[f"{impl}/{name}/1"]["cpu_per_wall"], rd[f"{impl}/{name}/{n}"]["cpu_per_wall"]) >= ON_CORE
+
+    def med(impl: str, name: str, n: int, key: str) -> float:
+        return statistics.median(rd[f"{impl}/{name}/{n}"][key] for rd in rounds)
+
+    def cpu_growth(impl: str, name: str, n: int) -> float:
+        return statistics.median(rd[f"{impl}/{name}/{n}"]["cpu_per_call"] / rd[f"{impl}/{name}/1"]["cpu_per_call"]
+                                 for rd in rounds)
+
+    def spread(xs: list[float]) -> str:
+        if not xs:
+            return "none of the rounds"
+        q = quartiles(xs)
+        return f"{q[1]:.2f}x [{q[0]:.2f}, {q[2]:.2f}] ({len(xs)} of {len(rounds)})"
+
+    def of_ceiling(impl: str, name: str, n: int) -> list[float]:
+        if not ceiling:
+            return []
+        return [a / b for a, b in zip(over_one(impl, name, n), over_one("ceiling", ceiling, n))]
+
+    def percent(xs: list[float]) -> str:
+        if not xs:
+            return "-"
+        q = quartiles(xs)
+        return f"{100 * q[1]:.0f} % [{100 * q[0]:.0f}, {100 * q[2]:.0f}]"
+
+    for n in counts[1:] if ceiling else []:
+        cq = quartiles(over_one("ceiling", ceiling, n))
+        r.add(f"| ceiling: {ceiling} | {n} | {cq[1]:.2f}x [{cq[0]:.2f}, {cq[2]:.2f}] | | | | "
+              f"{spread(over_one('ceiling', ceiling, n, on_cores('ceiling', ceiling, n)))} | "
+              f"{med('ceiling', ceiling, n, 'calls_per_s'):,.0f} | {100 * med('ceiling', ceiling, n, 'cpu_per_wall'):.0f} % | "
+              f"{cpu_growth('ceiling', ceiling, n):.2f} |")
+    missed = []
+    for name in names:
+        for n in counts:
+            m_calls = med("module", name, n, "calls_per_s")
+            busy = f"{100 * med('module', name, n, 'cpu_per_wall'):.0f} %, {100 * med('baseline', name, n, 'cpu_per_wall'):.0f} %"
+            if n == 1:
+                r.add(f"| {name} | 1 | 1 | 1 | | | | {m_calls:,.0f} | {busy} | 1, 1 |")
+                continue
+            mq, pq = quartiles(over_one("module", name, n)), quartiles(over_one("baseline", name, n))
+            diff = quartiles([a - b for a, b in zip(over_one("module", name, n), over_one("baseline", name, n))])
+            m_cores = over_one("module", name, n, on_cores("module", name, n))
+            m_ceiling = of_ceiling("module", name, n)
+            r.add(f"| {name} | {n} | {mq[1]:.2f}x [{mq[0]:.2f}, {mq[2]:.2f}] | {pq[1]:.2f}x [{pq[0]:.2f}, {pq[2]:.2f}] | "
+                  f"{diff[1]:+.2f} [{diff[0]:+.2f}, {diff[2]:+.2f}] | "
+                  f"{percent(m_ceiling)}; {percent(of_ceiling('baseline', name, n))} | {spread(m_cores)} | "
+                  f"{m_calls:,.0f} | {busy} | "
+                  f"{cpu_growth('module', name, n):.2f}, {cpu_growth('baseline', name, n):.2f} |")
+            if n != 2:
+                continue
+            load = statistics.median(rd["loadavg"][0] for rd in rounds)
+            context = (f"{f'{100 * statistics.median(m_ceiling):.0f} % of the ceiling; ' if m_ceiling else ''}"
+                       f"all rounds {mq[1]:.2f}x, load {load:.2f}")
+            what = f"{THREADS_TARGET}{name}: 2 threads over 1 (on an idle machine)"
+            if len(m_cores) >= MIN_ON_CORE:
+                got = statistics.median(m_cores)
+                r.target(what, ">= 1.8x", f"{spread(m_cores)} rounds with cores; {context}", got >= 1.8)
+                if got < 1.8:
+                    missed.append(name)
+            else:
+                r.target(what, ">= 1.8x", f"{spread(m_cores)} rounds with cores; {context}", None)
+                missed.append(name)
+            r.target(f"{THREADS_TARGET}{name}: the module's 2-thread scaling against pure Python's, same rounds",
+                     ">= pure Python's", f"{mq[1]:.2f}x against {pq[1]:.2f}x (median difference {diff[1]:+.2f})",
+                     diff[1] >= 0)
+    r.add()
+    if missed:
+        # Where the throughput of a case short of 1.8x went: two threads that are on cores all
+        # the time and do not slow each other down make 2x, less the start and end of a task.
+        parts = []
+        for name in missed:
+            busy = {n: med("module", name, n, "cpu_per_wall") for n in (1, 2)}
+            bound = 2 * busy[2] / busy[1]
+            parts.append(f"{name}: on a core {100 * busy[2]:.0f} % of the time at 2 threads and "
+                         f"{100 * busy[1]:.0f} % at 1 (medians), which bounds the speed-up at {bound:.2f}x; CPU per "
+                         f"call {cpu_growth('module', name, 2):.2f} times that at 1 thread "
+                         f"(pure Python {cpu_growth('baseline', name, 2):.2f})")
+        r.add("Where the throughput short of 1.8x went: " + "; ".join(parts) + ". Time a thread spends "
+              "waiting for a core taken by another process is the machine's, not the module's; CPU "
+              "time per call that grows with the second thread is what the threads cost each other "
+              "(or, on a virtual machine, what the host's other guests cost the two cores).")
+        r.add()
+    threads_price(r, data)
+    threads_refcounts(r)
+
+
+def threads_price(r: Report, data: dict) -> None:
+    price = data["price"]
+    rounds, versions = price["rounds"], price["versions"]
+    names = list(rounds[0]["3.13t"]["cases"])
+    has_floor = all("floor" in rd["3.13t"]["cases"][n] for rd in rounds for n in names)
+    r.add("### The price of the free-threaded build")
+    r.add()
+    r.add(
+        f"One thread's time per call on CPython {versions['3.13t']} free-threaded against "
+        f"{versions['3.13']} (the default build of make bench's venv), {len(rounds)} rounds, each "
+        "running one process of either interpreter in alternating order; a process times the "
+        "module, the pure-Python baseline and the floor (benchmarks/floor, built for that "
+        "interpreter), each case interleaved three times, the median kept. Ratios are taken "
+        "within a round; medians and quartiles over the rounds (lower is cheaper). Both "
+        "interpreters are built with -O3 and without profile-guided or link-time optimisation; "
+        "the default build is the host's shared-library build, the free-threaded one links "
+        "libpython statically. The pure-Python column is the interpreter's own price, the "
+        "measure for the module's."
+    )
+    r.add()
+    head = "| case | module 3.13 | module 3.13t | module 3.13t / 3.13 | pure Python 3.13t / 3.13 |"
+    line = "|---|---|---|---|---|"
+    if has_floor:
+        head += " floor 3.13t | module / floor, 3.13t | module / floor, 3.13 |"
+        line += "---|---|---|"
+    r.add(head)
+    r.add(line)
+    for name in names:
+        def per(label: str, impl: str) -> list[float]:
+            return [rd[label]["cases"][name][impl] for rd in rounds]
+
+        ft, dflt = per("3.13t", "module"), per("3.13", "module")
+        mq = quartiles([a / b for a, b in zip(ft, dflt)])
+        pq = quartiles([a / b for a, b in zip(per("3.13t", "baseline"), per("3.13", "baseline"))])
+        row = (f"| {name} | {fmt_time(statistics.median(dflt))} | {fmt_time(statistics.median(ft))} | "
+               f"{mq[1]:.2f}x [{mq[0]:.2f}, {mq[2]:.2f}] | {pq[1]:.2f}x [{pq[0]:.2f}, {pq[2]:.2f}] |")
+        if has_floor:
+            fq = quartiles([a / b for a, b in zip(ft, per("3.13t", "floor"))])
+            dq = quartiles([a / b for a, b in zip(dflt, per("3.13", "floor"))]) \
+                if all("floor" in rd["3.13"]["cases"][name] for rd in rounds) else None
+            row += (f" {fmt_time(statistics.median(per('3.13t', 'floor')))} | {fq[1]:.2f}x [{fq[0]:.2f}, {fq[2]:.2f}] | "
+                    + (f"{dq[1]:.2f}x [{dq[0]:.2f}, {dq[2]:.2f}] |" if dq else "- |"))
+        r.add(row)
+    r.add()
+
+
+def threads_refcounts(r: Report) -> None:
+    path = OUT / "threads-refcounts.json"
+    if not path.exists():
+        return
+    data = json.loads(path.read_text())
+    counts = data["counts"]
+    names = list(dict.fromkeys(k.rsplit(" [", 1)[0] for k in counts))
+    r.add("### What threads share: reference counts")
+    r.add()
+    r.add(
+        "A thread slows another down where both write the same memory. On a free-threaded build "
+        "taking or dropping a reference to an object that another thread created is an atomic "
+        "operation on the object's count, and the objects every thread shares (the value objects "
+        "of LineType, Account and Category, the function objects, the decimal module's types and "
+        "contexts) are created by the importing thread. Counted under callgrind in a worker "
+        "thread on inputs it made, as in the scaling (benchmarks/threads.py refcounts, "
+        f"{data['calls']} calls per case, CPython {data['python']}): the drops of such references "
+        "per call (`_Py_DecRefShared`; the takes, inlined, are as many) and the critical "
+        "sections (locks of an object; the module locks each input dict it reads, its own thread's, "
+        "so uncontended)."
+    )
+    r.add()
+    r.add("| case | module: shared drops | floor | pure Python | module: critical sections | module: instructions |")
+    r.add("|---|---|---|---|---|---|")
+    for name in names:
+        c = {impl: counts.get(f"{name} [{impl}]") for impl in ("module", "floor", "baseline")}
+        cells = [f"{c[i]['shared_decrefs']:,.0f}" if c[i] else "-" for i in ("module", "floor", "baseline")]
+        m = c["module"]
+        r.add(f"| {name} | " + " | ".join(cells) + " | "
+              + (f"{m['critical_sections']:,.0f} | {m['instructions']:,.0f} |" if m else "- | - |"))
+    r.add()
+    r.add(
+        "Where the module's calls could take such references, they take none: to the value "
+        "objects it reads (the interpreter's set keeps them alive), when it copies the first "
+        "line's dict of a result for the later lines (the copies are made before that dict's "
+        "value objects are set), or to its function objects (they come from a method table, "
+        "whose functions 3.13 makes immortal once a second thread starts); and on a "
+        "free-threaded build the main interpreter's value objects are immortal, so that the "
+        "lines of every thread's results hold them without a count to change (those of any "
+        "other interpreter stay mortal, released when it ends). The pure-Python baseline's are "
+        "the decimal module's types and contexts and the baseline's own module-level objects. "
+        "The critical sections are the module's locks of the input dicts it reads, one each: "
+        "the thread's own dicts, so the lock is never contended, but taking and releasing it "
+        "costs two atomic operations."
+    )
+    r.add()
+
+
+def splice(old: str, new: str) -> str:
+    """`old` (the BENCHMARKS.md of an earlier full run) with the thread section, its targets, the
+    description of the run and the Reproduce section taken from `new`."""
+    def sections(text: str) -> list[str]:
+        return re.split(r"(?m)^(?=## )", text)
+
+    def title(part: str) -> str:
+        return part.split("\n", 1)[0]
+
+    old_parts, new_parts = sections(old), sections(new)
+    new_by_title = {title(p): p for p in new_parts}
+    out = []
+    for part in old_parts:
+        t = title(part)
+        if t == "## Targets":
+            rows = part.rstrip("\n").split("\n")
+            kept = [x for x in rows if not x.startswith(f"| {THREADS_TARGET}")]
+            fresh = [x for x in new_by_title[t].rstrip("\n").split("\n") if x.startswith(f"| {THREADS_TARGET}")]
+            part = "\n".join(kept + fresh) + "\n\n"
+        elif t == "## Reproduce":
+            if THREADS_TITLE not in map(title, old_parts):
+                out.append(new_by_title[THREADS_TITLE])
+            part = new_by_title[t]
+        elif t == THREADS_TITLE:
+            part = new_by_title[t]
+        elif part.startswith("# "):  # the heading and the description of the run
+            lines = part.split("\n")
+            for i, x in enumerate(lines):
+                if x.startswith("- Figures from:"):
+                    theirs = [p for p in x[len("- Figures from: "):].split("; ") if not p.startswith("thread scaling")]
+                    ours = re.search(r"thread scaling[^;]*", [y for y in new.split("\n") if y.startswith("- Figures from:")][0])
+                    lines[i] = "- Figures from: " + "; ".join(theirs + ([ours.group(0) + " (its own later run of `benchmarks/run-threads`)"] if ours else []))
+            part = "\n".join(lines)
+        out.append(part)
+    return "".join(out)
+
+
 def main() -> int:
-    py = load_python()
-    counts = callgrind_counts()
+    only_threads = sys.argv[1:] == ["--threads"]
+    # With --threads the other sections are not written, nor their plots drawn.
+    py = None if only_threads else load_python()
+    counts = {} if only_threads else callgrind_counts()
     r = Report()
     r.add("# Benchmarks")
     r.add()
@@ -596,6 +903,12 @@ def main() -> int:
     memory_section(r)
     before_section(r, counts)
     parallel_section(r)
+    threads_plot = None
+    if (OUT / "threads.json").exists():
+        import plots as drawing
+
+        threads_plot = drawing.plot_threads_file(json.loads((OUT / "threads.json").read_text()))
+    threads_section(r, threads_plot)
     body = r.lines[body_start:]
     r.lines = r.lines[:body_start]
 
@@ -622,9 +935,17 @@ def main() -> int:
     r.add(".venv-cp313/bin/python benchmarks/bench.py memory py_get_totals 1000000")
     r.add("benchmarks/core/run-core [REV]              # core vs libmpdec (root; sid chroot), REV: compare with a revision")
     r.add("benchmarks/run-parallel                     # sub-interpreters and threads, python3.14 (root; sid chroot)")
+    r.add("benchmarks/run-threads .venv-cp313/bin/python   # threads on 3.13t, its price per call (builds 3.13t once)")
+    r.add(".venv-cp313/bin/python benchmarks/report.py --threads  # only this file's thread section, from threads.json")
     r.add("```")
     r.add()
-    (ROOT / "BENCHMARKS.md").write_text("\n".join(r.lines))
+    text = "\n".join(r.lines)
+    if only_threads:
+        # The other sections stay as the last full run wrote them.
+        text = splice((ROOT / "BENCHMARKS.md").read_text(), text)
+        r.targets = [t for t in r.targets if t[0].startswith(THREADS_TARGET)]
+        missed = sum(met is False for *_, met in r.targets)
+    (ROOT / "BENCHMARKS.md").write_text(text)
 
     print("\nTargets:")
     for what, wanted, got, met in r.targets:

@@ -640,5 +640,14 @@ PyMODINIT_FUNC PyInit__tallyforge_floor(void) {
         !lt_cross_border || !lt_processing || !cat_escrow_hold || !cat_shield_fee ||
         !cat_third_party || !cat_processing || !acc_escrow || !acc_fund)
         return NULL;
-    return PyModule_Create(&floor_module);
+    PyObject *module = PyModule_Create(&floor_module);
+#ifdef Py_GIL_DISABLED
+    /* Like tallyforge, the floor runs without the GIL on a free-threaded build: its
+     * globals are written once, here, and only read by calls. */
+    if (module != NULL && PyUnstable_Module_SetGIL(module, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(module);
+        return NULL;
+    }
+#endif
+    return module;
 }

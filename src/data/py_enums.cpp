@@ -234,6 +234,7 @@ bool create_class(ClassObjects<Traits<E>::table.size()>& out) {
   return true;
 }
 
+// Borrowed from `objects`.
 template <class E>
 PyObject* value_object(E value, const EnumObjects& objects) {
   const auto index = DenseIndex<E>::find(static_cast<uint16_t>(value));
@@ -242,7 +243,7 @@ PyObject* value_object(E value, const EnumObjects& objects) {
     lib::raise_panic("Enumeration value out of range");
     return nullptr;
   }
-  return Py_NewRef(Traits<E>::of(objects).values[*index]);
+  return Traits<E>::of(objects).values[*index];
 }
 
 template <class E>
@@ -270,7 +271,7 @@ PyObject* value_by_number(PyObject* value, const EnumObjects& objects) {
   if (number == -1 && PyErr_Occurred()) return nullptr;
   if (number >= 0 && number <= UINT16_MAX &&
       enum_index(Traits<E>::table, static_cast<uint16_t>(number))) {
-    return value_object(static_cast<E>(number), objects);
+    return Py_XNewRef(value_object(static_cast<E>(number), objects));
   }
   return PyErr_Format(PyExc_ValueError, "%ld is not a value of %s", number, Traits<E>::name);
 }
@@ -301,6 +302,20 @@ PyMethodDef kRestoreValue = {
     "_enum_value(class_name, value)\n--\n\n"
     "The value object of an enumeration class by its integer; used by pickle."};
 
+// Makes the value objects immortal (a count set beyond 32 bits does that on a
+// free-threaded build, for the thread that created the object): a line dict
+// of a result takes a reference to three of them, and every thread's results
+// to the same few, each an atomic operation on memory that all threads write
+// unless the object is immortal. Only for the main interpreter, which ends
+// with the process: an immortal object is never freed, and the objects of any
+// other interpreter are released when it ends.
+template <std::size_t N>
+void make_immortal(ClassObjects<N>& objects) noexcept {
+  for (PyObject* value : objects.values) {
+    Py_SET_REFCNT(value, static_cast<Py_ssize_t>(UINT32_MAX) + 1);
+  }
+}
+
 bool create_enum_objects(EnumObjects& out) {
   EnumObjects made;
   if (!create_class<LineType>(made.line_type)) return false;
@@ -311,6 +326,13 @@ bool create_enum_objects(EnumObjects& out) {
   if (!create_class<Category>(made.category)) {
     release_enum_objects(made);
     return false;
+  }
+  if constexpr (lib::kFreeThreaded) {
+    if (PyInterpreterState_Get() == PyInterpreterState_Main()) {
+      make_immortal(made.line_type);
+      make_immortal(made.account);
+      make_immortal(made.category);
+    }
   }
   out = made;
   return true;
@@ -326,13 +348,13 @@ void release_enum_objects(EnumObjects& objects) noexcept {
   if (pending) PyErr_SetRaisedException(pending.release());
 }
 
-PyObject* to_python(LineType value, const lib::State& state) {
+PyObject* shared_object(LineType value, const lib::State& state) {
   return value_object(value, state.enums);
 }
-PyObject* to_python(Account value, const lib::State& state) {
+PyObject* shared_object(Account value, const lib::State& state) {
   return value_object(value, state.enums);
 }
-PyObject* to_python(Category value, const lib::State& state) {
+PyObject* shared_object(Category value, const lib::State& state) {
   return value_object(value, state.enums);
 }
 

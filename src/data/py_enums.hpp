@@ -39,11 +39,13 @@ bool create_enum_objects(EnumObjects& out);
 // its class, and the collector cannot see that reference).
 void release_enum_objects(EnumObjects& objects) noexcept;
 
-// A new reference to the interpreter's value object of a value, or NULL with
-// an exception.
-PyObject* to_python(LineType value, const lib::State& state);
-PyObject* to_python(Account value, const lib::State& state);
-PyObject* to_python(Category value, const lib::State& state);
+// The interpreter's value object of a value, borrowed from the interpreter's
+// set, which holds it until the interpreter ends, or NULL with an exception: a
+// container it is stored into takes its own reference, and the caller needs
+// none to take and drop around it.
+PyObject* shared_object(LineType value, const lib::State& state);
+PyObject* shared_object(Account value, const lib::State& state);
+PyObject* shared_object(Category value, const lib::State& state);
 
 // The module function `_enum_value(class_name, value)`, through which pickled
 // value objects are restored as the value objects of the interpreter that

@@ -2,6 +2,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <type_traits>
 
 #include "data/py_enums.hpp"
 #include "lib/binding.hpp"
@@ -23,10 +25,17 @@ bool fast_record(PyObject* obj, const lib::State& st, const std::array<Key, N>& 
   static_assert(sizeof...(F) == N, "one output per field");
   PyObject* names[N];
   for (std::size_t i = 0; i < N; ++i) names[i] = st.key(fields[i]);
-  std::array<Ref, N> values;
-  if (!lib::scan_fields(obj, names, N, values.data())) return false;
+  // The fields that take a value object, one bit each.
+  constexpr uint32_t enumerations = [] {
+    constexpr bool is_enum[] = {std::is_enum_v<F>...};
+    uint32_t bits = 0;
+    for (std::size_t i = 0; i < N; ++i) bits |= is_enum[i] ? 1U << i : 0U;
+    return bits;
+  }();
+  lib::FieldValues<N> values;
+  if (!values.scan(obj, names, enumerations, st)) return false;
   std::size_t i = 0;
-  return (lib::fast_field(values[i++].get(), out, st) && ...);
+  return (lib::fast_field(values[i++], out, st) && ...);
 }
 
 PyObject* optional_to_python(const std::optional<std::string>& text) {
@@ -42,6 +51,12 @@ PyObject* optional_to_python(const std::optional<int64_t>& number) {
 bool set_item(PyObject* dict, const lib::State& st, Key k, PyObject* value) {
   Ref owned = Ref::steal(value);
   return owned && PyDict_SetItem(dict, st.key(k), owned.get()) >= 0;
+}
+
+// Stores a value object borrowed from the interpreter's set (shared_object);
+// the dict takes the only reference.
+bool set_shared(PyObject* dict, const lib::State& st, Key k, PyObject* value) {
+  return value != nullptr && PyDict_SetItem(dict, st.key(k), value) >= 0;
 }
 
 }  // namespace
@@ -171,15 +186,16 @@ namespace {
 bool fill_line(PyObject* d, const LineItem& line, const lib::State& st) {
   return set_item(d, st, Key::id, PyLong_FromLong(line.id)) &&
          set_item(d, st, Key::priority, PyLong_FromLong(line.priority)) &&
-         set_item(d, st, Key::kind, to_python(line.kind, st)) &&
+         set_shared(d, st, Key::kind, shared_object(line.kind, st)) &&
          set_item(d, st, Key::amount, lib::new_text(line.amount)) &&
          set_item(d, st, Key::description, lib::new_text(line.description)) &&
          set_item(d, st, Key::frozen_value, optional_to_python(line.frozen_value)) &&
          set_item(d, st, Key::percentage, lib::new_text(line.percentage)) &&
-         set_item(d, st, Key::category, to_python(line.category, st)) &&
+         set_shared(d, st, Key::category, shared_object(line.category, st)) &&
          set_item(d, st, Key::destination_user_id,
                   optional_to_python(line.destination_user_id)) &&
-         set_item(d, st, Key::destination_account, to_python(line.destination_account, st)) &&
+         set_shared(d, st, Key::destination_account,
+                    shared_object(line.destination_account, st)) &&
          set_item(d, st, Key::back_into_percentage, PyBool_FromLong(line.back_into_percentage));
 }
 

@@ -299,12 +299,14 @@ std::size_t field_of(PyObject* key, PyObject* const* names, std::size_t count,
 
 }  // namespace
 
-bool scan_fields(PyObject* obj, PyObject* const* names, std::size_t count, Ref* values) {
+bool scan_fields(PyObject* obj, PyObject* const* names, std::size_t count, uint32_t enumerations,
+                 const State& st, PyObject** values, uint32_t& references) {
   if (!PyDict_CheckExact(obj)) return false;
   bool usable = true;
-  std::size_t found = 0;
+  uint32_t found = 0;  // one bit per field
   // PyDict_Next hands out borrowed references; on a free-threaded build the
-  // dict is locked while they are turned into strong ones.
+  // dict is locked while they are turned into strong ones (or found to be
+  // value objects, which need none).
   Py_BEGIN_CRITICAL_SECTION(obj);
   Py_ssize_t pos = 0;
   PyObject* k = nullptr;
@@ -318,12 +320,20 @@ bool scan_fields(PyObject* obj, PyObject* const* names, std::size_t count, Ref* 
     }
     const std::size_t f = field_of(k, names, count, expected);
     if (f == count) continue;  // a key the record does not read
-    values[f] = Ref::borrow(v);
-    ++found;
+    const uint32_t bit = 1U << f;
+    found |= bit;
+    // With the GIL a reference is a plain increment, which costs less than
+    // looking at the object.
+    if (kFreeThreaded && (enumerations & bit) != 0 && st.is_value_object(v)) {
+      values[f] = v;
+    } else {
+      values[f] = Py_NewRef(v);
+      references |= bit;
+    }
     expected = f + 1;
   }
   Py_END_CRITICAL_SECTION();
-  return usable && found == count;
+  return usable && found == (count == 32 ? ~0U : (1U << count) - 1);
 }
 
 bool bind_arguments(const Signature& sig, const State& st, PyObject* const* args,

@@ -220,11 +220,56 @@ bool fast_convert(PyObject* obj, std::vector<T>& out, const State& st) {
   }
 }
 
+// Whether the module is built for the free-threaded interpreter.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
+
 // Looks up the values of a record's fields in an exact dict whose keys are all
-// exact str, in one pass over its entries: values[i] becomes a strong
-// reference to the value under names[i]. False (no exception set) when obj is
-// no such dict or lacks a field.
-bool scan_fields(PyObject* obj, PyObject* const* names, std::size_t count, Ref* values);
+// exact str, in one pass over its entries: values[i] becomes the value under
+// names[i]. False (no exception set) when obj is no such dict or lacks a
+// field. Each value is held by a strong reference, whose bit is then set in
+// `references`; on a free-threaded build, one of the calling interpreter's
+// value objects under a field whose bit is set in `enumerations` is held
+// without one. The interpreter's set keeps every value object until the
+// interpreter ends, so one stays alive when the dict lets go of it; and there
+// a reference would cost more than it looks: unless the object is immortal
+// (the main interpreter's are), taking or dropping one on an object that
+// another thread created (the value objects are made by the importing thread)
+// is an atomic operation on the object's count, which the calls of every
+// thread would make on the same few objects.
+bool scan_fields(PyObject* obj, PyObject* const* names, std::size_t count, uint32_t enumerations,
+                 const State& st, PyObject** values, uint32_t& references);
+
+// The values scan_fields takes out of a record's dict, held for the length of
+// the call: the strong references among them are released with it.
+template <std::size_t N>
+class FieldValues {
+  static_assert(N <= 32, "one bit per field");
+
+ public:
+  FieldValues() noexcept = default;
+  FieldValues(const FieldValues&) = delete;
+  FieldValues& operator=(const FieldValues&) = delete;
+  ~FieldValues() {
+    // With the GIL every value found is held by a reference (and the others
+    // are null).
+    for (std::size_t i = 0; i < N; ++i) {
+      if (!kFreeThreaded || (references_ >> i & 1U) != 0) Ref::steal(values_[i]).reset();
+    }
+  }
+
+  bool scan(PyObject* obj, PyObject* const* names, uint32_t enumerations, const State& st) {
+    return scan_fields(obj, names, N, enumerations, st, values_, references_);
+  }
+  PyObject* operator[](std::size_t i) const noexcept { return values_[i]; }
+
+ private:
+  PyObject* values_[N] = {};
+  uint32_t references_ = 0;
+};
 
 // Converts by the conversion for T, handing it the path where it knows one.
 template <class T>

@@ -62,8 +62,14 @@ int exec_module(PyObject* module) {
     own->state = st;
   }
   const State& st = *own->state;
+  // The functions come from the method table through PyModule_AddFunctions,
+  // which has a free-threaded interpreter count the references to them its own
+  // way (deferred, which 3.13 turns into immortal once a second thread starts):
+  // otherwise every call from every thread takes and drops a reference to its
+  // function object, an atomic operation on memory that all threads write.
+  if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
   for (int i = 0; i < kFunctionCount; ++i) {
-    Ref function = Ref::steal(PyCMethod_New(&kFunctions[i], module, module_name.get(), nullptr));
+    Ref function = Ref::steal(PyObject_GetAttrString(module, kFunctions[i].ml_name));
     if (!function) return -1;
     Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
     if (!name || !add_item(module, name.get(), function.get())) return -1;

@@ -53,6 +53,15 @@ struct State {
   data::EnumObjects enums;
 
   PyObject* key(Key k) const noexcept { return keys[static_cast<std::size_t>(k)]; }
+
+  // Whether obj is one of the value objects, which the set holds until the
+  // interpreter ends: their classes can be neither instantiated nor
+  // subclassed, so every object of one of them is one of its value objects.
+  bool is_value_object(PyObject* obj) const noexcept {
+    const PyTypeObject* type = Py_TYPE(obj);
+    return type == enums.line_type.type || type == enums.account.type ||
+           type == enums.category.type;
+  }
 };
 
 // The calling interpreter's set, created on its first use; NULL with an

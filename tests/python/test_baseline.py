@@ -5,6 +5,7 @@ unnoticed between benchmark runs."""
 
 from __future__ import annotations
 
+import decimal
 import sys
 from pathlib import Path
 
@@ -18,10 +19,6 @@ import baseline  # noqa: E402
 import cases  # noqa: E402
 
 sys.path.remove(str(BENCH))
-
-# The baseline divides in one decimal context that every thread shares, clearing and reading
-# its flags: two threads at once get wrong places or an IndexError from it, not from the module.
-pytestmark = pytest.mark.thread_unsafe(reason="the baseline reads the flags of the one decimal context that every thread shares")
 
 line = cases.line
 
@@ -107,3 +104,32 @@ CONTEXTS = {
 def test_lines_are_the_modules(name):
     fn, context = CONTEXTS[name]
     assert getattr(baseline, fn)(context) == getattr(tallyforge, fn)(context)
+
+
+
+class ClearedByAnotherThread(decimal.Context):
+    """The baseline's shared context as a thread sees it while another thread's division
+    clears the flags (clear_flags, then divide) between this thread's steps."""
+
+    def divide(self, a, b):
+        quotient = super().divide(a, b)
+        self.clear_flags()
+        return quotient
+
+
+THREADED = {
+    "bill with a fee backed into (1 / 0.971)": ("py_get_totals", (cases.BILL_8, 2)),
+    "total backed into": ("py_reckon_lines", (BILLS["back into"], 2)),
+    "split": ("py_divide_amount", ("1000.00", 7, 2)),
+}
+
+
+@pytest.mark.parametrize("name", THREADED)
+def test_results_do_not_depend_on_the_flags_of_the_shared_context(name, monkeypatch):
+    """The thread scaling of the benchmarks runs the baseline in several threads at once, all
+    of them on its one context: what it computes must not rest on that context's flags."""
+    fn, args = THREADED[name]
+    shared = baseline._EXACT
+    monkeypatch.setattr(baseline, "_EXACT", ClearedByAnotherThread(
+        prec=shared.prec, rounding=shared.rounding, traps=[s for s, on in shared.traps.items() if on]))
+    assert getattr(baseline, fn)(*args) == getattr(tallyforge, fn)(*args)

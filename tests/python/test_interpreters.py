@@ -16,6 +16,7 @@ import os
 import pickle
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import textwrap
 import threading
@@ -107,6 +108,15 @@ def identity_facts() -> dict[str, bool]:
     )
     facts["reimport: results hold the same objects"] = again.py_tip_fee_lines(tip_context())[0]["kind"] is classes[0].Processing
     return facts
+
+
+def immortal_values() -> list[bool]:
+    """Whether the value objects of this interpreter are immortal, each kind of answer once."""
+    import tallyforge as m
+
+    immortal = getattr(sys, "_is_immortal", None) or (lambda x: sys.getrefcount(x) == sys.getrefcount(None))
+    values = [v for c in (m.LineType, m.Account, m.Category) for v in vars(c).values() if type(v) is c]
+    return sorted({immortal(v) for v in values})
 
 
 def class_ids() -> dict[str, int]:
@@ -231,6 +241,21 @@ def test_identity_rules_hold_in_a_fresh_main_interpreter():
     assert out.returncode == 0, out.stderr
     facts = eval(out.stdout)  # noqa: S307 - our own repr of a dict of bools
     assert facts and all(facts.values()), facts
+
+
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
+
+
+def test_value_objects_of_the_main_interpreter_are_immortal_on_a_free_threaded_build():
+    # Shared by every thread's results, they would otherwise take an atomic operation per
+    # reference; the main interpreter ends with the process.
+    assert immortal_values() == [FREE_THREADED]
+
+
+@pytest.mark.parametrize("config", CONFIGS)
+def test_value_objects_of_other_interpreters_are_not_immortal(config):
+    # They are released when their interpreter ends (the lifecycle tests below).
+    assert in_new(config, "immortal_values") == [False]
 
 
 @pytest.mark.parametrize("config", CONFIGS)

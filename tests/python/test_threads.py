@@ -1,12 +1,14 @@
 """Calls from many threads at once give the results of serial calls; dicts and lists that other
 threads rewrite while a call reads them give well-formed results or the usual exceptions; value
 objects copy and pickle to themselves while others compute; and many threads making the first
-use of the module in a fresh process all get the same module, classes and value objects."""
+use of the module in a fresh process all get the same module, classes and value objects; and
+calls in a thread other than the importing one leave every reference count as it was."""
 
 from __future__ import annotations
 
 import copy
 import importlib.util
+import json
 import pickle
 import random
 import subprocess
@@ -16,6 +18,7 @@ import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from decimal import ROUND_DOWN, Decimal, InvalidOperation, localcontext
+from pathlib import Path
 from typing import Any, Callable
 
 import pytest
@@ -574,6 +577,98 @@ def test_value_objects_copy_and_pickle_to_themselves_while_others_compute(copier
 # race to create the interpreter's classes and value objects). Then it touches every value
 # object through pickle, copy, the class attribute, repr and int, raises PanicException and
 # computes. All threads must see the same classes, value objects, PanicException and results.
+# Every kind of call, repeated in a thread other than the one that imported the module (whose
+# objects the value objects are, as in a server's request handlers), must leave the reference
+# counts of the value objects and of every object its arguments hold as they were: a reference
+# taken and not given back, or given back and not taken, moves them. In a child, so that no
+# other thread (pytest-run-parallel's) calls at the same time.
+COUNTS = textwrap.dedent(
+    """
+    import gc, json, sys, threading
+    sys.path.insert(0, sys.argv[1])
+    import tallyforge as tf
+    from conftest import call_kinds, deliverable_context, line
+
+    class Slow(dict):
+        pass
+
+    kinds = call_kinds()
+    bill = [line(1, "100.00"), line(2, "0.335", 1, "10"), line(3, "-0.50", 2, "3", back_into_percentage=True)]
+    kinds["totals, dict subclasses"] = (tf.py_get_totals, ([Slow(x) for x in bill], 2), {})
+    kinds["deliverable, dict subclass"] = (tf.py_deliverable_lines, (Slow(deliverable_context(extra_lines=bill)),), {})
+    kinds["deliverable, one line"] = (tf.py_deliverable_lines, (deliverable_context(plan_name="Basic", base_price="0"),), {})
+    values = [v for c in (tf.LineType, tf.Account, tf.Category) for v in vars(c).values() if type(v) is c]
+
+    def held(obj, out):
+        out.append(obj)
+        if isinstance(obj, dict):
+            for v in obj.values():
+                held(v, out)
+        elif isinstance(obj, (list, tuple)):
+            for v in obj:
+                held(v, out)
+        return out
+
+    moved = {}
+
+    def run():
+        for name, (func, args, kwargs) in kinds.items():
+            watched = values + held(list(args), []) + held(list(kwargs.values()), [])
+            def calls(n):
+                for _ in range(n):
+                    try:
+                        func(*args, **kwargs)
+                    except BaseException:
+                        pass
+            calls(2)
+            gc.collect()
+            before = [sys.getrefcount(x) for x in watched]
+            calls(50)
+            gc.collect()
+            after = [sys.getrefcount(x) for x in watched]
+            changed = [(repr(x)[:40], a - b) for x, b, a in zip(watched, before, after) if a != b]
+            if changed:
+                moved[name] = changed
+
+    thread = threading.Thread(target=run)
+    thread.start()
+    thread.join()
+    print(json.dumps(moved))
+    """
+)
+
+
+def test_calls_in_another_thread_leave_reference_counts_unchanged():
+    tests = str(Path(__file__).resolve().parent)
+    result = subprocess.run([sys.executable, "-c", COUNTS, tests], capture_output=True, text=True,
+                            timeout=child_timeout(120), env=child_env())
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout) == {}
+
+
+FREE_THREADED_313 = sys.version_info[:2] == (3, 13) and not getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+@pytest.mark.skipif(not FREE_THREADED_313, reason="how 3.13 counts references to module functions with the GIL off")
+def test_functions_are_counted_as_a_method_tables_are():
+    # A module function from a method table has its references counted the interpreter's own
+    # way (on 3.13, made immortal once a second thread starts, as math.sqrt is); a function
+    # object made otherwise would take an atomic operation per call from every thread.
+    code = textwrap.dedent(
+        """
+        import math, sys, threading
+        import tallyforge as tf
+        threading.Thread(target=lambda: None).start()
+        counts = {name: sys.getrefcount(getattr(tf, name)) for name in tf.__all__ if name.startswith("py_")}
+        print(counts == dict.fromkeys(counts, sys.getrefcount(math.sqrt)), counts)
+        """
+    )
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=child_timeout(60), env=child_env())
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.startswith("True"), result.stdout
+
+
 FIRST_USE = textwrap.dedent(
     """
     import copy, importlib, importlib.util, pickle, sys, threading
