@@ -40,7 +40,9 @@ def test_fresh_inputs_share_only_what_every_thread_shares(name):
     # cached small integers are the same objects.
     assert kinds <= {"LineType", "Account", "Category", "bool", "NoneType", "str", "int"}
     assert all(len(x) <= 1 for x in ours if id(x) in shared and type(x) is str)
-    assert all(-5 <= x <= 256 for x in ours if id(x) in shared and type(x) is int)
+    # (The cache's range differs between versions: an int made afresh from its digits is the
+    # same object only when the interpreter caches it.)
+    assert all(int(str(x)) is x for x in ours if id(x) in shared and type(x) is int)
 
 
 DUMP = """\
