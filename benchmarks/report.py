@@ -710,13 +710,14 @@ def threads_section(r: Report, plot: tuple[str, str, str] | None) -> None:
             context = (f"{f'{100 * statistics.median(m_ceiling):.0f} % of the ceiling; ' if m_ceiling else ''}"
                        f"all rounds {mq[1]:.2f}x, load {load:.2f}")
             what = f"{THREADS_TARGET}{name}: 2 threads over 1 (on an idle machine)"
+            with_cores = f"{spread(m_cores)} rounds with cores" if m_cores else "no round with cores"
             if len(m_cores) >= MIN_ON_CORE:
                 got = statistics.median(m_cores)
-                r.target(what, ">= 1.8x", f"{spread(m_cores)} rounds with cores; {context}", got >= 1.8)
+                r.target(what, ">= 1.8x", f"{with_cores}; {context}", got >= 1.8)
                 if got < 1.8:
                     missed.append(name)
             else:
-                r.target(what, ">= 1.8x", f"{spread(m_cores)} rounds with cores; {context}", None)
+                r.target(what, ">= 1.8x", f"{with_cores}; {context}", None)
                 missed.append(name)
             r.target(f"{THREADS_TARGET}{name}: the module's 2-thread scaling against pure Python's, same rounds",
                      ">= pure Python's", f"{mq[1]:.2f}x against {pq[1]:.2f}x (median difference {diff[1]:+.2f})",
@@ -821,15 +822,16 @@ def threads_refcounts(r: Report) -> None:
     r.add()
     r.add(
         "Where the module's calls could take such references, they take none: to the value "
-        "objects it reads (the interpreter's set keeps them alive), when it copies the first "
-        "line's dict of a result for the later lines (the copies are made before that dict's "
-        "value objects are set), or to its function objects (they come from a method table, "
+        "objects it reads (the interpreter's set keeps them alive), when it stores them into "
+        "a result's line dicts (the dict takes the only reference), or to its function objects "
+        "(they come from a method table, "
         "whose functions 3.13 makes immortal once a second thread starts); and on a "
         "free-threaded build the main interpreter's value objects are immortal, so that the "
         "lines of every thread's results hold them without a count to change (those of any "
         "other interpreter stay mortal, released when it ends). The pure-Python baseline's are "
         "the decimal module's types and contexts and the baseline's own module-level objects. "
-        "The critical sections are the module's locks of the input dicts it reads, one each: "
+        "The critical sections are the module's locks of the input dicts it reads, one each, and "
+        "of an input list while it takes each element (a 500-line bill: 500 dicts, 500 elements): "
         "the thread's own dicts, so the lock is never contended, but taking and releasing it "
         "costs two atomic operations."
     )
