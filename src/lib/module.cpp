@@ -19,7 +19,8 @@ namespace lib {
 namespace {
 
 // Adds `value` to the module under `name` and appends the name to __all__.
-bool add_item(PyObject* module, PyObject* name, PyObject* value) {
+// Appends name to the module's __all__, made on first use.
+bool add_to_all(PyObject* module, PyObject* name) {
   Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
   if (!all) {
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
@@ -35,7 +36,11 @@ bool add_item(PyObject* module, PyObject* name, PyObject* value) {
     raise_panic("could not append to __all__");
     return false;
   }
-  return PyObject_SetAttr(module, name, value) >= 0;
+  return true;
+}
+
+bool add_item(PyObject* module, PyObject* name, PyObject* value) {
+  return add_to_all(module, name) && PyObject_SetAttr(module, name, value) >= 0;
 }
 
 bool add_class(PyObject* module, const char* name, PyTypeObject* cls) {
@@ -69,10 +74,8 @@ int exec_module(PyObject* module) {
   // function object, an atomic operation on memory that all threads write.
   if (PyModule_AddFunctions(module, kFunctions) < 0) return -1;
   for (int i = 0; i < kFunctionCount; ++i) {
-    Ref function = Ref::steal(PyObject_GetAttrString(module, kFunctions[i].ml_name));
-    if (!function) return -1;
-    Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
-    if (!name || !add_item(module, name.get(), function.get())) return -1;
+    Ref name = Ref::steal(PyUnicode_FromString(kFunctions[i].ml_name));
+    if (!name || !add_to_all(module, name.get())) return -1;
   }
   bool ok = add_class(module, "LineType", st.enums.line_type.type) &&
             add_class(module, "Account", st.enums.account.type) &&

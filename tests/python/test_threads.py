@@ -573,10 +573,10 @@ def test_value_objects_copy_and_pickle_to_themselves_while_others_compute(copier
 
 # Each thread makes its first use of the module in its own way: an import statement, unpickling
 # a value object (which imports the module), importlib, a deep copy of an unpickled list, or a
-# module object of its own made from the spec without the import system's lock (so that threads
-# race to create the interpreter's classes and value objects). Then it touches every value
-# object through pickle, copy, the class attribute, repr and int, raises PanicException and
-# computes. All threads must see the same classes, value objects, PanicException and results.
+# module object of its own, created and executed by importlib.util without the import lock (so
+# that threads race to create the interpreter's classes and value objects). Then it touches every
+# value object through pickle, copy, the class attribute, repr and int, raises PanicException
+# and computes. All threads must see the same classes, value objects, PanicException and results.
 # Every kind of call, repeated in a thread other than the one that imported the module (whose
 # objects the value objects are, as in a server's request handlers), must leave the reference
 # counts of the value objects and of every object its arguments hold as they were: a reference
