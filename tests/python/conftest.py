@@ -49,6 +49,31 @@ try:
 except ImportError:  # the module's tests then fail on their own import; the stub tests still run
     pass
 
+# --- NumPy ---------------------------------------------------------------------------------
+# Its scalars are among the values the tests pass. A run that cannot have NumPy says why in
+# TALLYFORGE_WITHOUT_NUMPY, and the cases that need it skip with that reason; NumPy is then not
+# imported at all (on the musl CPython of scripts/wheels, NumPy's musllinux wheel brings a
+# libstdc++ and libgcc_s with packed relocations, DT_RELR, which only musl 1.2.4 and newer
+# apply: loading them on Debian's musl 1.2.3 crashes the process). Anywhere else NumPy belongs to the test
+# toolchain: without it (and without the variable) the cases that use it fail.
+WITHOUT_NUMPY = os.environ.get("TALLYFORGE_WITHOUT_NUMPY", "")
+np: Any = None
+if not WITHOUT_NUMPY:
+    try:
+        import numpy as np
+    except ImportError:  # an isolated sub-interpreter (test_interpreters.py) refuses it
+        pass
+NEEDS_NUMPY = pytest.mark.skipif(bool(WITHOUT_NUMPY), reason=f"needs NumPy, which this run lacks: {WITHOUT_NUMPY}")
+
+
+def numpy_case(make: Any, n: int, id: str | None = None) -> Any:
+    """A parametrised case of `n` values that `make()` builds from NumPy; in a run without
+    NumPy, a case that skips (its values are never built)."""
+    if WITHOUT_NUMPY:
+        return pytest.param(*[None] * n, marks=NEEDS_NUMPY, id=id)
+    return pytest.param(*make(), id=id)
+
+
 def line(id: int = 1, amount: str = "0", priority: int = 0, percentage: str = "0", **fields: Any) -> dict:
     """A line dictionary; the common fields come first, the rest by keyword.
     Every builder lists its keys in the order the module reads them."""
@@ -198,12 +223,14 @@ def examples(n: int) -> int:
 # What a child interpreter must inherit to load an instrumented build of the module: the
 # sanitizer runtime preloaded into it, its options, and the allocator setting.
 SANITIZER_VARIABLES = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "PYTHONMALLOC")
+# And whether this run goes without NumPy, for a child that imports these helpers.
+INHERITED_VARIABLES = (*SANITIZER_VARIABLES, "TALLYFORGE_WITHOUT_NUMPY")
 
 
 def child_env(**extra: str) -> dict[str, str]:
     """A clean environment for a child interpreter that imports this very module."""
     env = {"PYTHONPATH": str(Path(tf.__file__).resolve().parent), "PATH": ""}
-    env.update((name, os.environ[name]) for name in SANITIZER_VARIABLES if name in os.environ)
+    env.update((name, os.environ[name]) for name in INHERITED_VARIABLES if name in os.environ)
     env.update(extra)
     return env
 

@@ -10,12 +10,12 @@ import sys
 import textwrap
 from decimal import Decimal, localcontext
 
-import numpy as np
 import pytest
 
 import tallyforge as tf
 from conftest import (
     ALLOCATIONS_FAIL,
+    NEEDS_NUMPY,
     call_kinds,
     DELIVERABLE_KEYS,
     LINE_KEYS,
@@ -25,6 +25,7 @@ from conftest import (
     TIP_KEYS,
     Mapping,
     cause_chain,
+    np,
     child_env,
     child_timeout,
     deliverable_context,
@@ -156,6 +157,7 @@ def test_lone_surrogate_in_every_text_field(record, key):
     assert chain[-1][0] is UnicodeEncodeError
 
 
+@NEEDS_NUMPY
 @pytest.mark.parametrize("record, key", BOOL_FIELDS)
 @pytest.mark.parametrize("truth", [False, True])
 def test_numpy_booleans_read_as_booleans(record, key, truth):

@@ -4,6 +4,7 @@ import importlib.metadata
 import os
 import subprocess
 import sys
+import sysconfig
 import tomllib
 from pathlib import Path
 
@@ -21,6 +22,16 @@ def test_module_imports_as_extension():
     # The compiled module, not some directory of the work tree that happens to be importable.
     assert tallyforge.__file__ is not None
     assert tallyforge.__file__.endswith((".so", ".pyd"))
+
+
+def test_module_file_carries_this_interpreters_extension_suffix():
+    # A wheel's module is built for one version and C library and named for its interpreters (a
+    # musl CPython loads *-linux-musl.so, a glibc one *-linux-gnu.so); a musllinux wheel is built
+    # by a glibc interpreter told the musl suffix. A plain tallyforge.so would load anywhere,
+    # also where it was not built for, and a suffix left from the building interpreter would not
+    # load on the one the wheel is for.
+    assert tallyforge.__file__ is not None
+    assert Path(tallyforge.__file__).name == "tallyforge" + sysconfig.get_config_var("EXT_SUFFIX")
 
 
 def test_version_is_the_package_version_and_adds_no_other_name():

@@ -9,6 +9,12 @@ from pathlib import Path
 import pytest
 
 mypy_api = pytest.importorskip("mypy.api")
+try:
+    import sqlite3  # noqa: F401 - mypy keeps its cache in SQLite
+except ImportError:
+    # The musl-built CPython of scripts/wheels: Debian builds SQLite for glibc only.
+    pytest.skip("mypy needs the sqlite3 module for its cache, and this interpreter was built without it",
+                allow_module_level=True)
 pytestmark = pytest.mark.thread_unsafe(reason="mypy keeps process-wide state: checks run at once in threads end in its INTERNAL ERROR")
 
 STUB = Path(__file__).resolve().parents[2] / "stubs" / "tallyforge-stubs" / "__init__.pyi"
