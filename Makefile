@@ -11,9 +11,11 @@
 #   make bench   build, then benchmark against pure Python, the floor and libmpdec; writes BENCHMARKS.md
 #   make docs    the documentation site in build/docs/html (Sphinx, warnings as errors), its
 #                examples run as doctests, then checked in headless Chromium (tests/docs)
-#   make wheels  sdist and eight manylinux wheels (cp313 to cp315 and cp313t, x86-64 and aarch64,
-#                built with Zig for glibc 2.28) in dist/, each checked with auditwheel and tested
-#                in a fresh venv, aarch64 under emulation (scripts/wheels)
+#   make wheels  sdist, eight manylinux wheels (cp313 to cp315 and cp313t, x86-64 and aarch64,
+#                built with Zig for glibc 2.28) and six musllinux wheels (cp313 to cp315, x86-64
+#                and aarch64, built with Zig for musl) in dist/, each checked with auditwheel;
+#                the manylinux ones tested in a fresh venv, aarch64 under emulation, the cp313
+#                musllinux ones on the project's own musl-built CPython 3.13 (scripts/wheels)
 #   make clean   remove build trees and test caches (the venvs and the chroots stay)
 #
 # The interpreter is $(PYTHON) when set, otherwise the newest CPython >= 3.13 found
