@@ -55,14 +55,22 @@ except ImportError:  # the module's tests then fail on their own import; the stu
 # imported at all (on the musl CPython of scripts/wheels, NumPy's musllinux wheel brings a
 # libstdc++ and libgcc_s with packed relocations, DT_RELR, which only musl 1.2.4 and newer
 # apply: loading them on Debian's musl 1.2.3 crashes the process). Anywhere else NumPy belongs to the test
-# toolchain: without it (and without the variable) the cases that use it fail.
+# toolchain: without it (and without the variable) the files that use it fail on their import.
+# `np` is imported only when a test file asks for it (`from conftest import np`), so that the
+# runs and sub-interpreters that load these helpers without such a file never load NumPy.
 WITHOUT_NUMPY = os.environ.get("TALLYFORGE_WITHOUT_NUMPY", "")
-np: Any = None
-if not WITHOUT_NUMPY:
-    try:
-        import numpy as np
-    except ImportError:  # an isolated sub-interpreter (test_interpreters.py) refuses it
-        pass
+
+
+def __getattr__(name: str) -> Any:
+    if name == "np":
+        if WITHOUT_NUMPY:
+            return None
+        import numpy
+
+        return numpy
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 NEEDS_NUMPY = pytest.mark.skipif(bool(WITHOUT_NUMPY), reason=f"needs NumPy, which this run lacks: {WITHOUT_NUMPY}")
 
 
